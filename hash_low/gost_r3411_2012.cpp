@@ -1,0 +1,254 @@
+#include "gost_r3411_2012.h"
+
+#include <string.h>
+
+FILE *hash_diag_stream = NULL;
+
+#include "lps_table.inc"
+
+const uint64_t iteration_constants[12][8] = {
+    {0xdd806559f2a64507ULL, 0x05767436cc744d23ULL, 0xa2422a08a460d315ULL, 0x4b7ce09192676901ULL,
+     0x714eb88d7585c4fcULL, 0x2f6a76432e45d016ULL, 0xebcb2f81c0657c1fULL, 0xb1085bda1ecadae9ULL},
+    {0xe679047021b19bb7ULL, 0x55dda21bd7cbcd56ULL, 0x5cb561c2db0aa7caULL, 0x9ab5176b12d69958ULL,
+     0x61d55e0f16b50131ULL, 0xf3feea720a232b98ULL, 0x4fe39d460f70b5d7ULL, 0x6fa3b58aa99d2f1aULL},
+    {0x991e96f50aba0ab2ULL, 0xc2b6f443867adb31ULL, 0xc1c93a376062db09ULL, 0xd3e20fe490359eb1ULL,
+     0xf2ea7514b1297b7bULL, 0x06f15e5f529c1f8bULL, 0x0a39fc286a3d8435ULL, 0xf574dcac2bce2fc7ULL},
+    {0x220cbebc84e3d12eULL, 0x3453eaa193e837f1ULL, 0xd8b71333935203beULL, 0xa9d72c82ed03d675ULL,
+     0x9d721cad685e353fULL, 0x488e857e335c3c7dULL, 0xf948e1a05d71e4ddULL, 0xef1fdfb3e81566d2ULL},
+    {0x601758fd7c6cfe57ULL, 0x7a56a27ea9ea63f5ULL, 0xdfff00b723271a16ULL, 0xbfcd1747253af5a3ULL,
+     0x359e35d7800fffbdULL, 0x7f151c1f1686104aULL, 0x9a3f410c6ca92363ULL, 0x4bea6bacad474799ULL},
+    {0xfa68407a46647d6eULL, 0xbf71c57236904f35ULL, 0x0af21f66c2bec6b6ULL, 0xcffaa6b71c9ab7b4ULL,
+     0x187f9ab49af08ec6ULL, 0x2d66c4f95142a46cULL, 0x6fa4c33b7a3039c0ULL, 0xae4faeae1d3ad3d9ULL},
+    {0x8886564d3a14d493ULL, 0x3517454ca23c4af3ULL, 0x06476983284a0504ULL, 0x0992abc52d822c37ULL,
+     0xd3473e33197a93c9ULL, 0x399ec6c7e6bf87c9ULL, 0x51ac86febf240954ULL, 0xf4c70e16eeaac5ecULL},
+    {0xa47f0dd4bf02e71eULL, 0x36acc2355951a8d9ULL, 0x69d18d2bd1a5c42fULL, 0xf4892bcb929b0690ULL,
+     0x89b4443b4ddbc49aULL, 0x4eb7f8719c36de1eULL, 0x03e7aa020c6e4141ULL, 0x9b1f5b424d93c9a7ULL},
+    {0x7261445183235adbULL, 0x0e38dc92cb1f2a60ULL, 0x7b2b8a9aa6079c54ULL, 0x800a440bdbb2ceb1ULL,
+     0x3cd955b7e00d0984ULL, 0x3a7d3a1b25894224ULL, 0x944c9ad8ec165fdeULL, 0x378f5a541631229bULL},
+    {0x74b4c7fb98459cedULL, 0x3698fad1153bb6c3ULL, 0x7a1e6c303b7652f4ULL, 0x9fe76702af69334bULL,
+     0x1fffe18a1b336103ULL, 0x8941e71cff8a78dbULL, 0x382ae548b2e4f3f3ULL, 0xabbedea680056f52ULL},
+    {0x6bcaa4cd81f32d1bULL, 0xdea2594ac06fd85dULL, 0xefbacd1d7d476e98ULL, 0x8a1d71efea48b9caULL,
+     0x2001802114846679ULL, 0xd8fa6bbbebab0761ULL, 0x3002c6cd635afe94ULL, 0x7bcd9ed0efc889fbULL},
+    {0x48bc924af11bd720ULL, 0xfaf417d5d9b21b99ULL, 0xe71da4aa88e12852ULL, 0x5d80ef9d1891cc86ULL,
+     0xf82012d430219f9bULL, 0xcda43c32bcdf1d77ULL, 0xd21380b00449b17aULL, 0x378ee767f11631baULL},
+};
+
+static uint64_t load64_le(const uint8_t *p)
+{
+    return (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 |
+           (uint64_t)p[3] << 24 | (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 |
+           (uint64_t)p[6] << 48 | (uint64_t)p[7] << 56;
+}
+
+static void store64_le(uint8_t *p, uint64_t v)
+{
+    for (int i = 0; i < 8; i++) {
+        p[i] = (uint8_t)(v >> (8 * i));
+    }
+}
+
+/* "<file>:<line> <function>. <what>" on the diagnostic stream, if set. */
+static void diag(int line, const char *function, const char *what)
+{
+    if (hash_diag_stream != NULL) {
+        fprintf(hash_diag_stream, "%s:%d %s. %s\n", __FILE__, line, function, what);
+    }
+}
+
+/* out = LPS(a ^ b). a and b are read completely before out is written, so out
+ * may alias either input. */
+static void lpsx(uint64_t out[8], const uint64_t a[8], const uint64_t b[8])
+{
+    uint64_t x[8];
+    for (int i = 0; i < 8; i++) {
+        x[i] = a[i] ^ b[i];
+    }
+    for (int r = 0; r < 8; r++) {
+        const unsigned s = 8u * (unsigned)r;
+        out[r] = lps_table[0][(x[0] >> s) & 0xff] ^ lps_table[1][(x[1] >> s) & 0xff] ^
+                 lps_table[2][(x[2] >> s) & 0xff] ^ lps_table[3][(x[3] >> s) & 0xff] ^
+                 lps_table[4][(x[4] >> s) & 0xff] ^ lps_table[5][(x[5] >> s) & 0xff] ^
+                 lps_table[6][(x[6] >> s) & 0xff] ^ lps_table[7][(x[7] >> s) & 0xff];
+    }
+}
+
+/* h = E(LPS(h ^ N), m) ^ h ^ m: the compression function g_N. */
+static void g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
+{
+    uint64_t K[8];
+    uint64_t t[8];
+    lpsx(K, h, N);
+    lpsx(t, K, m);
+    for (int i = 0; i < 11; i++) {
+        lpsx(K, K, iteration_constants[i]);
+        lpsx(t, t, K);
+    }
+    lpsx(K, K, iteration_constants[11]);
+    for (int i = 0; i < 8; i++) {
+        h[i] ^= m[i] ^ t[i] ^ K[i];
+    }
+}
+
+static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits)
+{
+    uint64_t m[8];
+    for (int i = 0; i < 8; i++) {
+        m[i] = load64_le(context->buffer + 8 * i);
+    }
+    g_n(context->N, context->h, m);
+
+    uint64_t *N = context->N;
+    N[0] += bits;
+    if (N[0] < bits) {
+        for (int i = 1; i < 8 && ++N[i] == 0; i++) {
+        }
+    }
+
+    uint64_t carry = 0;
+    for (int i = 0; i < 8; i++) {
+        const uint64_t s = context->Sigma[i] + m[i];
+        const uint64_t c1 = s < m[i];
+        const uint64_t s2 = s + carry;
+        const uint64_t c2 = s2 < s;
+        context->Sigma[i] = s2;
+        carry = c1 | c2;
+    }
+}
+
+static void prepare(GOSTR3411_2012_CTX *context, int32_t digest_size)
+{
+    memset(context, 0, sizeof *context);
+    context->digest_size = digest_size;
+    if (digest_size == 32) {
+        for (int i = 0; i < 8; i++) {
+            context->h[i] = 0x0101010101010101ULL;
+        }
+    }
+}
+
+int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context)
+{
+    if (context == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Init", "NULL context pointer");
+        return -1;
+    }
+    prepare(context, 32);
+    return 0;
+}
+
+int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data,
+                          uint32_t data_len)
+{
+    if (context == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Update", "NULL context pointer");
+        return -1;
+    }
+    if (data_len == 0) {
+        return 0;
+    }
+    if (data == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Update", "NULL data pointer for data_len > 0");
+        return -2;
+    }
+
+    /* Formed in 64 bits: a data_len near 2^32 must not wrap the sum. */
+    const uint64_t total = (uint64_t)context->buffer_len + data_len;
+    if (total < 64) {
+        memcpy(context->buffer + context->buffer_len, data, data_len);
+        context->buffer_len = (uint32_t)total;
+        return 0;
+    }
+    for (uint64_t blocks = total / 64; blocks > 0; blocks--) {
+        const uint32_t take = 64 - context->buffer_len;
+        memcpy(context->buffer + context->buffer_len, data, take);
+        data += take;
+        process_block(context, 512);
+        memset(context->buffer, 0, sizeof context->buffer);
+        context->buffer_len = 0;
+    }
+    const uint32_t rest = (uint32_t)(total % 64);
+    memcpy(context->buffer, data, rest);
+    context->buffer_len = rest;
+    return 0;
+}
+
+static void finish(GOSTR3411_2012_CTX *context, uint8_t *digest)
+{
+    static const uint64_t zero[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+
+    memset(context->buffer + context->buffer_len, 0, 64 - context->buffer_len);
+    context->buffer[context->buffer_len] = 0x01;
+    process_block(context, 8u * (uint64_t)context->buffer_len);
+    g_n(zero, context->h, context->N);
+    g_n(zero, context->h, context->Sigma);
+
+    if (context->digest_size == 64) {
+        for (int i = 0; i < 8; i++) {
+            store64_le(digest + 8 * i, context->h[i]);
+        }
+    } else {
+        for (int i = 0; i < 4; i++) {
+            store64_le(digest + 8 * i, context->h[4 + i]);
+        }
+    }
+}
+
+int GOSTR3411_2012_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
+{
+    if (context == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Final", "NULL context pointer");
+        return -1;
+    }
+    if (digest == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Final", "NULL digest pointer");
+        return -2;
+    }
+    finish(context, digest);
+    return 0;
+}
+
+int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
+{
+    if (context == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_256_Final", "NULL context pointer");
+        return -1;
+    }
+    if (context->digest_size != 32) {
+        if (hash_diag_stream != NULL) {
+            fprintf(hash_diag_stream, "%s:%d %s. Illegal digest size in context: %d\n",
+                    __FILE__, __LINE__, "GOSTR3411_2012_256_Final", (int)context->digest_size);
+        }
+        return -2;
+    }
+    return GOSTR3411_2012_Final(context, digest);
+}
+
+int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len, uint8_t *digest)
+{
+    if (data_len > 0 && data == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Transform", "NULL data pointer for data_len > 0");
+        return -2;
+    }
+    if (digest == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_Transform", "NULL digest pointer");
+        return -3;
+    }
+
+    GOSTR3411_2012_CTX context;
+    prepare(&context, 64);
+    int rc = GOSTR3411_2012_Update(&context, data, data_len);
+    if (rc != 0) {
+        if (hash_diag_stream != NULL) {
+            fprintf(hash_diag_stream, "GOSTR3411_2012_Update failed: 0x%x\n", (unsigned)rc);
+        }
+        return rc;
+    }
+    rc = GOSTR3411_2012_Final(&context, digest);
+    if (rc != 0) {
+        if (hash_diag_stream != NULL) {
+            fprintf(hash_diag_stream, "GOSTR3411_2012_Final failed: 0x%x\n", (unsigned)rc);
+        }
+        return rc;
+    }
+    return 0;
+}

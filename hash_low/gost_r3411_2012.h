@@ -1,0 +1,80 @@
+/*
+ * GOST R 34.11-2012 hash engine (RFC 6986), 256- and 512-bit digests.
+ *
+ * Byte convention: the caller's message is read as one little-endian number
+ * (first byte given = least significant byte), and digests are written as
+ * little-endian byte strings. Under this convention the digests of the RFC 6986
+ * test messages are the RFC's values read from their last byte to their first,
+ * and they match what common tools print for a file.
+ *
+ * Every function returns 0 on success or a negative code. A function that
+ * fails its argument checks changes neither the context nor the digest buffer;
+ * it writes one line to hash_diag_stream when that stream is set.
+ *
+ * The engine never allocates. Tables are read-only, so any number of contexts
+ * may be used at once on any threads; one context must not be shared by two
+ * threads at the same time.
+ */
+#ifndef GOST_R3411_2012_H
+#define GOST_R3411_2012_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* State of one computation. A plain record owned by the caller; the engine
+ * neither allocates, frees nor wipes it. 512-bit values are eight 64-bit
+ * words, word 0 the least significant. */
+typedef struct {
+    int32_t digest_size;  /* 32 for the 256-bit hash, 64 for the 512-bit hash */
+    uint8_t buffer[64];   /* partial block; bytes from buffer_len on are zero */
+    uint32_t buffer_len;  /* 0..63 between calls */
+    uint64_t h[8];        /* chaining value */
+    uint64_t N[8];        /* message bits processed, mod 2^512 */
+    uint64_t Sigma[8];    /* sum of processed blocks, mod 2^512 */
+} GOSTR3411_2012_CTX;
+
+/* lps_table[c][b] = l(pi(b) << 8c): the S, P and L steps folded together. */
+extern const uint64_t lps_table[8][256];
+
+/* The iteration constants C_1..C_12, each as eight words, word 0 least significant. */
+extern const uint64_t iteration_constants[12][8];
+
+/* Where failure messages go; unset (NULL) at start, and nothing is written
+ * while it is unset. */
+extern FILE *hash_diag_stream;
+
+/* Prepares context for a 256-bit digest: all fields zero, digest_size 32,
+ * h = 64 bytes of 0x01. Returns 0, or -1 for a null context. */
+int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context);
+
+/* Appends data_len bytes at data to the message. data_len 0 returns 0 and
+ * changes nothing, whatever data is. Returns -1 for a null context, -2 for a
+ * null data with data_len > 0. Any data_len is safe. */
+int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data,
+                          uint32_t data_len);
+
+/* Finishes the computation and writes 64 digest bytes when digest_size is 64,
+ * otherwise 32 (the most significant half of h). digest_size is not checked.
+ * Afterwards the context is spent and must be prepared again.
+ * Returns -1 for a null context, -2 for a null digest. */
+int GOSTR3411_2012_Final(GOSTR3411_2012_CTX *context, uint8_t *digest);
+
+/* As GOSTR3411_2012_Final, but accepts only a context whose digest_size is 32
+ * (otherwise -2, nothing written). Writes 32 bytes. */
+int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest);
+
+/* The 512-bit digest (64 bytes) of data_len bytes at data, in one call.
+ * Returns -2 for null data with data_len > 0, -3 for a null digest, or the
+ * code of the update or finish that failed. */
+int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len,
+                             uint8_t *digest);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
