@@ -1,0 +1,51 @@
+/* One-call digests through the stream interface, as hex. */
+#ifndef TEST_ENGINE_HELPERS_H
+#define TEST_ENGINE_HELPERS_H
+
+#include <string>
+#include <vector>
+
+#include "gost_r3411_2012.h"
+#include "vectors.h"
+
+/* Prepares a context for 512 bits the way the one-shot call does. */
+inline void init_512(GOSTR3411_2012_CTX *context)
+{
+    *context = GOSTR3411_2012_CTX();
+    context->digest_size = 64;
+}
+
+inline std::string finish_hex(GOSTR3411_2012_CTX *context)
+{
+    uint8_t digest[64];
+    const size_t n = context->digest_size == 64 ? 64 : 32;
+    if (GOSTR3411_2012_Final(context, digest) != 0) return "final failed";
+    return to_hex(digest, n);
+}
+
+/* The digest of message fed as the pieces whose sizes are given (summing to
+ * its length), for 32 or 64 digest bytes. */
+inline std::string digest_in_pieces(const std::vector<uint8_t> &message,
+                                    const std::vector<size_t> &pieces, int digest_size)
+{
+    GOSTR3411_2012_CTX context;
+    if (digest_size == 32) {
+        GOSTR3411_2012_256_Init(&context);
+    } else {
+        init_512(&context);
+    }
+    size_t at = 0;
+    for (size_t n : pieces) {
+        const uint8_t *p = n == 0 ? nullptr : message.data() + at;
+        if (GOSTR3411_2012_Update(&context, p, static_cast<uint32_t>(n)) != 0) return "update failed";
+        at += n;
+    }
+    return finish_hex(&context);
+}
+
+inline std::string digest_hex(const std::vector<uint8_t> &message, int digest_size)
+{
+    return digest_in_pieces(message, {message.size()}, digest_size);
+}
+
+#endif
