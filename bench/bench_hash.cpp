@@ -27,6 +27,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,7 +47,8 @@ namespace {
 struct Peer {
     std::string name;
     std::vector<std::string> argv; /* the file's path is appended */
-    std::vector<double> seconds;
+    std::vector<double> seconds;     /* wall time */
+    std::vector<double> cpu_seconds; /* user + system time of the process */
 };
 
 double now_seconds()
@@ -118,9 +120,10 @@ bool on_path(const char *name)
 }
 
 /* Runs argv with standard output captured (standard error passes through);
- * returns the wall time from before the fork to after the wait, or a negative
- * value when the program could not run or did not exit with status 0. */
-double run_timed(const std::vector<std::string> &argv, std::string *out)
+ * returns the wall time from before the fork to after the wait, and stores the
+ * child's CPU time in *cpu, or returns a negative value when the program could
+ * not run or did not exit with status 0. */
+double run_timed(const std::vector<std::string> &argv, std::string *out, double *cpu)
 {
     std::vector<char *> args;
     for (const std::string &a : argv) {
@@ -159,9 +162,13 @@ double run_timed(const std::vector<std::string> &argv, std::string *out)
     }
     close(fds[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     const double elapsed = now_seconds() - start;
+    *cpu = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec * 1e-6 +
+           (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec * 1e-6;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return -1;
     }
@@ -238,7 +245,7 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     const std::string path = make_data_file(dir, mib);
     const double bytes = (double)(mib << 20);
 
-    Peer hashcheck{"hashcheck", {HASHCHECK_BIN, "-file"}, {}};
+    Peer hashcheck{"hashcheck", {HASHCHECK_BIN, "-file"}, {}, {}};
     peers.insert(peers.begin(), hashcheck);
     for (Peer &p : peers) {
         p.argv.push_back(path);
@@ -246,8 +253,9 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
 
     int rc = 0;
     std::string out, reference;
+    double cpu = 0;
     for (Peer &p : peers) {
-        if (run_timed(p.argv, &out) < 0) {
+        if (run_timed(p.argv, &out, &cpu) < 0) {
             fprintf(stderr, "bench_hash: %s failed to run\n", p.name.c_str());
             rc = 1;
         }
@@ -263,13 +271,14 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     for (int r = 0; rc == 0 && r < rounds; r++) {
         for (size_t k = 0; k < peers.size(); k++) {
             Peer &p = peers[(k + (size_t)r) % peers.size()];
-            const double s = run_timed(p.argv, &out);
+            const double s = run_timed(p.argv, &out, &cpu);
             if (s < 0) {
                 fprintf(stderr, "bench_hash: %s failed\n", p.name.c_str());
                 rc = 1;
                 break;
             }
             p.seconds.push_back(s);
+            p.cpu_seconds.push_back(cpu);
         }
     }
     unlink(path.c_str());
@@ -277,19 +286,23 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
         return rc;
     }
 
-    printf("file: %zu MiB cached, %d alternating rounds, whole-process wall time, median\n",
+    printf("file: %zu MiB cached, %d alternating rounds, whole-process times, median\n",
            mib, rounds);
     printf("  digest %s\n", reference.c_str());
-    const std::vector<double> &base = peers[0].seconds;
+    printf("  %-12s %8s %9s %8s %9s   %s\n", "program", "wall s", "wall MB/s", "cpu s",
+           "cpu MB/s", "speed of hashcheck / peer (median of per-round ratios: wall, cpu)");
+    const Peer &hc = peers[0];
     for (const Peer &p : peers) {
-        const double t = median(p.seconds);
-        printf("  %-12s %7.3f s %8.1f MB/s", p.name.c_str(), t, bytes / t / 1e6);
-        if (&p != &peers[0]) {
-            std::vector<double> ratio;
-            for (size_t i = 0; i < base.size(); i++) {
-                ratio.push_back(p.seconds[i] / base[i]);
+        const double t = median(p.seconds), c = median(p.cpu_seconds);
+        printf("  %-12s %8.3f %9.1f %8.3f %9.1f", p.name.c_str(), t, bytes / t / 1e6, c,
+               bytes / c / 1e6);
+        if (&p != &hc) {
+            std::vector<double> wall_ratio, cpu_ratio;
+            for (size_t i = 0; i < hc.seconds.size(); i++) {
+                wall_ratio.push_back(p.seconds[i] / hc.seconds[i]);
+                cpu_ratio.push_back(p.cpu_seconds[i] / hc.cpu_seconds[i]);
             }
-            printf("   hashcheck is %.2fx as fast (median of per-round ratios)", median(ratio));
+            printf("   %.2fx, %.2fx", median(wall_ratio), median(cpu_ratio));
         }
         printf("\n");
     }
@@ -342,7 +355,7 @@ int main(int argc, char **argv)
             if (eq == std::string::npos || eq == 0) {
                 usage();
             }
-            Peer p{spec.substr(0, eq), split_words(spec.substr(eq + 1)), {}};
+            Peer p{spec.substr(0, eq), split_words(spec.substr(eq + 1)), {}, {}};
             if (p.argv.empty()) {
                 usage();
             }
@@ -357,7 +370,7 @@ int main(int argc, char **argv)
         usage();
     }
     if (peers.empty() && on_path("rhash")) {
-        peers.push_back(Peer{"rhash", {"rhash", "--gost12-256"}, {}});
+        peers.push_back(Peer{"rhash", {"rhash", "--gost12-256"}, {}, {}});
     }
 
     bench_engine(engine_mib, rounds);
