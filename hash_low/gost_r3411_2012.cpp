@@ -130,18 +130,22 @@ static ALWAYS_INLINE void lpsx(uint64_t out[8], const uint64_t a[8], const uint6
     out[7] = r7;
 }
 
-/* h = E(LPS(h ^ N), m) ^ h ^ m: the compression function g_N. */
+/* h = E(LPS(h ^ N), m) ^ h ^ m: the compression function g_N.
+ *
+ * With K_1 = LPS(h ^ N), K_(i+1) = LPS(K_i ^ C_i) and t_i = LPS(t_(i-1) ^ K_i)
+ * (t_0 = m), each step below pairs t_i with K_(i+1): both read only K_i, so
+ * the processor can overlap the two. */
 static void g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
 {
     uint64_t K[8];
     uint64_t t[8];
     lpsx(K, h, N);
     lpsx(t, K, m);
-    for (int i = 0; i < 11; i++) {
-        lpsx(K, K, iteration_constants[i]);
+    lpsx(K, K, iteration_constants[0]);
+    for (int i = 1; i < 12; i++) {
         lpsx(t, t, K);
+        lpsx(K, K, iteration_constants[i]);
     }
-    lpsx(K, K, iteration_constants[11]);
     for (int i = 0; i < 8; i++) {
         h[i] ^= m[i] ^ t[i] ^ K[i];
     }
