@@ -15,7 +15,9 @@
  *    round to round; a warm-up pass first reads the file into the cache and
  *    checks that all programs print the same digest.
  *
- * The ratio printed for a peer is the median over rounds of (peer's time /
+ * Each program's wall time and CPU time (user + system, from wait4) are
+ * reported; on a machine shared with other work the CPU time is the steadier.
+ * The ratios printed for a peer are the medians over rounds of (peer's time /
  * hashcheck's time): how many times as fast as that peer hashcheck is.
  *
  * A measuring tool, not a test: it prints figures and judges nothing but the
