@@ -20,7 +20,8 @@ int file_lock(const char *lock_path, int *fd);
 void file_unlock(int fd);
 
 /* Reads the whole file into *content. A missing file is no failure: *exists
- * is then false and *content empty. *mode, *uid and *gid describe the file
+ * is then false and *content empty. A folder gives -EISDIR, anything else
+ * that is not a regular file -EACCES. *mode, *uid and *gid describe the file
  * when it exists. */
 int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode,
                   uid_t *uid, gid_t *gid);

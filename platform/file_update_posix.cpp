@@ -48,11 +48,17 @@ int sync_dir(const std::string &dir)
 
 int file_lock(const char *lock_path, int *fd)
 {
-    int lock = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock < 0 && errno == EACCES) {
-        /* A lock file made by another user can still be locked for reading. */
-        lock = open(lock_path, O_RDONLY | O_CLOEXEC);
-        if (lock < 0) errno = EACCES;
+    int lock = open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (lock >= 0) {
+        /* Whatever the umask, other users must be able to take the lock. */
+        (void)fchmod(lock, 0644);
+    } else if (errno == EEXIST) {
+        lock = open(lock_path, O_RDWR | O_CLOEXEC);
+        if (lock < 0 && errno == EACCES) {
+            /* A lock file made by another user can still be locked for reading. */
+            lock = open(lock_path, O_RDONLY | O_CLOEXEC);
+            if (lock < 0) errno = EACCES;
+        }
     }
     if (lock < 0) return -errno;
     while (flock(lock, LOCK_EX) != 0) {
@@ -76,7 +82,8 @@ int file_read_all(const char *path, std::string *content, bool *exists, mode_t *
 {
     content->clear();
     *exists = false;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    /* Non-blocking, so that a FIFO in the store's place cannot hang us. */
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? 0 : -errno;
     struct stat st;
     int status = 0;
@@ -84,6 +91,8 @@ int file_read_all(const char *path, std::string *content, bool *exists, mode_t *
         status = -errno;
     } else if (S_ISDIR(st.st_mode)) {
         status = -EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        status = -EACCES;
     } else {
         *mode = st.st_mode & 07777;
         *uid = st.st_uid;
@@ -107,7 +116,7 @@ int file_read_all(const char *path, std::string *content, bool *exists, mode_t *
 
 int file_check_writable(const char *path)
 {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -errno;
     close(fd);
     return 0;

@@ -27,6 +27,17 @@ std::string full_key(const char *key_path)
     return key;
 }
 
+/* A store reached through a symbolic link is replaced where it lies, so the
+ * link survives, and every path to it shares one lock. */
+std::string resolve_links(const std::string &path)
+{
+    char *real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string resolved = real;
+    free(real);
+    return resolved;
+}
+
 int set_locked(const std::string &path, const std::string &key, const std::string &name,
                uint32_t type, const uint8_t *data, size_t size)
 {
@@ -107,8 +118,9 @@ int registry_set_value(enum registry_root root, const char *key_path, const char
             return REGISTRY_INVALID_PARAMETER;
         }
         bool is_default = false;
-        const std::string path = registry_store_path(&is_default);
+        std::string path = registry_store_path(&is_default);
         if (is_default) status = -file_make_parent_dirs(path.c_str());
+        path = resolve_links(path);
         if (status == 0) status = -file_lock((path + ".lock").c_str(), &lock);
         if (status != 0) return registry_status_from_errno(status);
         status = set_locked(path, key, name, type, static_cast<const uint8_t *>(data), size);

@@ -10,7 +10,8 @@
  *
  * A write holds an exclusive lock on "<store>.lock" (created beside the store
  * and left there) while it reads the store, edits the text and replaces the
- * file (file_update.h). A new store is given mode 0644, so that every user's
+ * file (file_update.h). A store that is a symbolic link is updated, and
+ * locked, where the link points. A new store is given mode 0644, so that every user's
  * programs can read it; a replaced store keeps its mode and, where the writer
  * may set them, its owner and group. A reader takes no lock: it always finds
  * a whole file.

@@ -114,6 +114,8 @@ TEST_F(RegistryStore, ANewStoreIsReadableByAllAndLeavesOnlyItsLockBeside)
     struct stat st;
     ASSERT_EQ(stat(store_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat((store_ + ".lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(listing(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 
     /* A replaced store keeps its mode. */
@@ -122,6 +124,23 @@ TEST_F(RegistryStore, ANewStoreIsReadableByAllAndLeavesOnlyItsLockBeside)
     ASSERT_EQ(stat(store_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(listing(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+}
+
+TEST_F(RegistryStore, AStoreBehindALinkIsUpdatedWhereItLies)
+{
+    mkdir((dir_ + "/real").c_str(), 0755);
+    write_file(dir_ + "/real/store.reg", "");
+    ASSERT_EQ(symlink("real/store.reg", store_.c_str()), 0);
+    ASSERT_EQ(set("v", REGISTRY_BINARY, {0xab}), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(store_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(dir_ + "/real/store.reg"),
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly]\n"
+              "\"v\"=hex:ab\n\n");
+    EXPECT_TRUE(file_exists(dir_ + "/real/store.reg.lock"));
+    EXPECT_FALSE(file_exists(store_ + ".lock"));
 }
 
 TEST_F(RegistryStore, AnEmptyFileIsAStoreWithoutKeys)
@@ -174,6 +193,13 @@ TEST_F(RegistryStore, LocationsThatCannotBeWritten)
     mkdir((dir_ + "/folder.reg").c_str(), 0755);
     setenv("QUORVANT_REGISTRY", (dir_ + "/folder.reg").c_str(), 1);
     EXPECT_EQ(set("v", REGISTRY_BINARY, {1}), REGISTRY_ACCESS_DENIED);
+
+    /* Not a file: refused at once, not waited for. */
+    ASSERT_EQ(mkfifo((dir_ + "/fifo.reg").c_str(), 0644), 0);
+    setenv("QUORVANT_REGISTRY", (dir_ + "/fifo.reg").c_str(), 1);
+    EXPECT_EQ(set("v", REGISTRY_BINARY, {1}), REGISTRY_ACCESS_DENIED);
+    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, kKey, "v", nullptr, nullptr, &size),
+              REGISTRY_ACCESS_DENIED);
 
     setenv("QUORVANT_REGISTRY", (dir_ + "/" + std::string(300, 'n')).c_str(), 1);
     EXPECT_EQ(set("v", REGISTRY_BINARY, {1}), REGISTRY_FILENAME_EXCED_RANGE);
