@@ -15,7 +15,9 @@
  * comma-separated hex bytes. A hex list may continue over several lines: a
  * line ending in a backslash goes on with the next line, whose leading blanks
  * are skipped. In quoted text "\\" is a backslash and "\"" a quote. Lines may
- * end in "\n" or "\r\n". Anything else, including the editor's deletion forms
+ * end in "\n" or "\r\n". The editor saves its exports as UTF-16LE with a byte
+ * order mark: regfile_decode turns such a file into UTF-8 text for the
+ * functions below and regfile_encode turns it back. Anything else, including the editor's deletion forms
  * "[-key]" and "name"=-, makes the text unparseable.
  *
  * What is written: only the lines of the value being set (and of a section
@@ -43,6 +45,22 @@ enum {
     REGFILE_NOT_FOUND = -2, /* no such value */
     REGFILE_BAD_NAME = -3   /* a key path or value name the format cannot hold */
 };
+
+enum regfile_encoding {
+    REGFILE_BYTES,   /* the text is the file, byte for byte */
+    REGFILE_UTF16LE  /* the file is UTF-16LE after the mark FF FE; the text is UTF-8 */
+};
+
+/* The text of a store file's content, and how the file was encoded. Returns
+ * 0, or REGFILE_SYNTAX for UTF-16 that is broken (an odd byte count, a lone
+ * surrogate); *bad_line is then 1. */
+int regfile_decode(const std::string &file, std::string *text, regfile_encoding *encoding,
+                   size_t *bad_line);
+
+/* The file content for text in encoding; a text made by regfile_decode comes
+ * back as the same bytes. Returns 0, or REGFILE_BAD_NAME when the text is
+ * not UTF-8 and so has no UTF-16 form. */
+int regfile_encode(const std::string &text, regfile_encoding encoding, std::string *file);
 
 /* The first line of every text this module makes. */
 extern const char regfile_header[];

@@ -50,13 +50,18 @@ int set_locked(const std::string &path, const std::string &key, const std::strin
     if (status == 0 && exists) status = file_check_writable(path.c_str());
     if (status != 0) return registry_status_from_errno(-status);
 
-    std::string updated;
+    std::string decoded, updated;
+    regfile_encoding encoding = REGFILE_BYTES;
     size_t bad_line = 0;
-    status = regfile_set(text, key, name, type, data, size, &updated, &bad_line);
+    status = regfile_decode(text, &decoded, &encoding, &bad_line);
+    if (status == 0) {
+        status = regfile_set(decoded, key, name, type, data, size, &updated, &bad_line);
+    }
+    if (status == 0) status = regfile_encode(updated, encoding, &text);
     if (status == REGFILE_SYNTAX) return REGISTRY_BADDB;
     if (status != 0) return REGISTRY_INVALID_PARAMETER;
 
-    status = file_replace(path.c_str(), updated, mode, uid, gid);
+    status = file_replace(path.c_str(), text, mode, uid, gid);
     return status != 0 ? registry_status_from_errno(-status) : REGISTRY_OK;
 }
 
@@ -147,9 +152,14 @@ int registry_get_value(enum registry_root root, const char *key_path, const char
         const int status = file_read_all(path.c_str(), &text, &exists, &mode, &uid, &gid);
         if (status != 0) return registry_status_from_errno(-status);
         if (!exists) return REGISTRY_FILE_NOT_FOUND;
+        std::string decoded;
+        regfile_encoding encoding = REGFILE_BYTES;
         regfile_value value;
-        const int found = regfile_get(text, full_key(key_path),
-                                      value_name != nullptr ? value_name : "", &value, nullptr);
+        int found = regfile_decode(text, &decoded, &encoding, nullptr);
+        if (found == 0) {
+            found = regfile_get(decoded, full_key(key_path),
+                                value_name != nullptr ? value_name : "", &value, nullptr);
+        }
         if (found == REGFILE_SYNTAX) return REGISTRY_BADDB;
         if (found != 0) return REGISTRY_FILE_NOT_FOUND;
         if (value.data.size() > UINT32_MAX) return REGISTRY_FILE_TOO_LARGE;

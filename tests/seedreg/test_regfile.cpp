@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "regfile.h"
+#include "utf16_text.h"
 
 namespace {
 
@@ -189,7 +190,7 @@ TEST(RegfileRead, UnparseableTextsNameTheirFirstBadLine)
         {head + "[K]\n\"v\"=word:1\n", 4},
         {head + std::string("[K]\n\"v\"=dword:1\0\n", 17), 4},
         {head + std::string("[K]\n\"v\"=dword:1\n\0\n", 18), 5},
-        {std::string("\xFF\xFEW\0i\0n\0", 8), 1}, /* UTF-16 */
+        {std::string("\xFF\xFEW\0i\0n\0", 8), 1}, /* UTF-16 that was not decoded */
     };
     for (const auto &c : cases) {
         size_t bad_line = 0;
@@ -200,6 +201,65 @@ TEST(RegfileRead, UnparseableTextsNameTheirFirstBadLine)
         EXPECT_EQ(regfile_set(c.text, kKey, "prng_start", 3, &byte, 1, &out, &bad_line),
                   REGFILE_SYNTAX);
         EXPECT_EQ(out, "untouched");
+    }
+}
+
+TEST(RegfileEncoding, UTF16FilesRoundTripExactly)
+{
+    std::string text;
+    regfile_encoding encoding = REGFILE_BYTES;
+    const std::string body = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87]\r\n"
+                             "\"\xc3\xa9t\xc3\xa9\"=\"\xd0\xb4\xd0\xb0\"\r\n";
+    const std::string file = utf16(body);
+    ASSERT_EQ(regfile_decode(file, &text, &encoding, nullptr), 0);
+    EXPECT_EQ(encoding, REGFILE_UTF16LE);
+    EXPECT_EQ(text, body);
+    std::string back;
+    ASSERT_EQ(regfile_encode(text, encoding, &back), 0);
+    EXPECT_EQ(back, file);
+    EXPECT_EQ(get(text, "HKEY_LOCAL_MACHINE\\SOFTWARE\\\xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87",
+                  "\xc3\xa9t\xc3\xa9")
+                  .data,
+              (std::vector<uint8_t>{0xd0, 0xb4, 0xd0, 0xb0, 0}));
+
+    /* A pair of surrogates is one code point, and comes back as the pair. */
+    const std::string pair("\xff\xfe\x3d\xd8\x00\xde", 6);
+    ASSERT_EQ(regfile_decode(pair, &text, &encoding, nullptr), 0);
+    EXPECT_EQ(text, "\xf0\x9f\x98\x80");
+    ASSERT_EQ(regfile_encode(text, encoding, &back), 0);
+    EXPECT_EQ(back, pair);
+
+    /* Anything without the mark is taken as it is. */
+    ASSERT_EQ(regfile_decode("\xfe\xff", &text, &encoding, nullptr), 0);
+    EXPECT_EQ(encoding, REGFILE_BYTES);
+    EXPECT_EQ(text, "\xfe\xff");
+    ASSERT_EQ(regfile_encode("\x80\xff", REGFILE_BYTES, &back), 0);
+    EXPECT_EQ(back, "\x80\xff");
+}
+
+TEST(RegfileEncoding, BrokenUTF16AndTextWithoutAUTF16Form)
+{
+    const std::string broken[] = {
+        std::string("\xff\xfeW", 3),                 /* odd byte count */
+        std::string("\xff\xfe\x00\xdc", 4),          /* a low surrogate alone */
+        std::string("\xff\xfe\x3d\xd8", 4),          /* a high surrogate at the end */
+        std::string("\xff\xfe\x3d\xd8\x41\x00", 6),  /* ... followed by no low one */
+    };
+    for (const std::string &file : broken) {
+        std::string text = "untouched";
+        regfile_encoding encoding = REGFILE_BYTES;
+        size_t bad_line = 0;
+        EXPECT_EQ(regfile_decode(file, &text, &encoding, &bad_line), REGFILE_SYNTAX);
+        EXPECT_EQ(bad_line, 1u);
+        EXPECT_EQ(text, "untouched");
+    }
+    const std::string not_utf8[] = {"\x80", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                                    "a\xff" "b"};
+    for (const std::string &text : not_utf8) {
+        std::string file = "untouched";
+        EXPECT_EQ(regfile_encode(text, REGFILE_UTF16LE, &file), REGFILE_BAD_NAME) << text;
+        EXPECT_EQ(file, "untouched");
     }
 }
 

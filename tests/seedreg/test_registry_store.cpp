@@ -158,6 +158,7 @@ TEST_F(RegistryStore, AnUnparseableStoreIsNeverTouched)
         "garbage\n",
         "Windows Registry Editor Version 5.00\n\n[K]\n\"v\"=hex:zz\n",
         std::string("\xFF\xFEW\0i\0n\0", 8),
+        std::string("\xFF\xFEW", 3),
     };
     for (const std::string &text : texts) {
         write_file(store_, text);

@@ -11,6 +11,7 @@
 
 #include "regfile.h"
 #include "run_process.h"
+#include "utf16_text.h"
 
 namespace {
 
@@ -172,6 +173,23 @@ TEST_F(SeedregCli, OtherKeysValuesAndCommentsAreKept)
     lines.replace(lines.rfind('\n'), 1, "\r\n");
     const size_t at = before.find("; kept where");
     EXPECT_EQ(read_file(store_), before.substr(0, at) + lines + before.substr(at));
+}
+
+TEST_F(SeedregCli, AStoreSavedByTheEditorStaysUTF16)
+{
+    const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly]\r\n"
+                             "\"Owner\"=\"\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd\"\r\n";
+    const std::string tail = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"
+                             "\"prng_start\"=hex:00\r\n\r\n";
+    write_file(store_, utf16(head + tail));
+    const std::string seed = seed_bytes(40, 99);
+    put_seed(seed);
+    expect(run(), 0, "");
+    std::string lines = value_lines(seed);
+    lines.replace(lines.find('\n'), 1, "\r\n");
+    lines.replace(lines.rfind('\n'), 1, "\r\n");
+    EXPECT_EQ(read_file(store_), utf16(head + lines + tail));
 }
 
 TEST_F(SeedregCli, AnExistingSeedIsReplacedNotAdded)
