@@ -34,7 +34,7 @@ std::string seed_bytes(size_t n, unsigned first)
 }
 
 /* The value's lines as the store holds them: 20 bytes, a break, 20 bytes. */
-std::string value_lines(const std::string &seed)
+std::string value_lines(const std::string &seed, const std::string &newline = "\n")
 {
     static const char digits[] = "0123456789abcdef";
     std::string out = "\"prng_start\"=hex:";
@@ -42,7 +42,7 @@ std::string value_lines(const std::string &seed)
         const unsigned char b = static_cast<unsigned char>(seed[i]);
         out += digits[b >> 4];
         out += digits[b & 15];
-        out += i == 19 ? ",\\\n  " : i == 39 ? "\n" : ",";
+        out += i == 19 ? ",\\" + newline + "  " : i == 39 ? newline : ",";
     }
     return out;
 }
@@ -168,9 +168,7 @@ TEST_F(SeedregCli, OtherKeysValuesAndCommentsAreKept)
     const std::string seed = seed_bytes(40, 200);
     put_seed(seed);
     expect(run(), 0, "");
-    std::string lines = value_lines(seed);
-    lines.replace(lines.find('\n'), 1, "\r\n");
-    lines.replace(lines.rfind('\n'), 1, "\r\n");
+    const std::string lines = value_lines(seed, "\r\n");
     const size_t at = before.find("; kept where");
     EXPECT_EQ(read_file(store_), before.substr(0, at) + lines + before.substr(at));
 }
@@ -186,9 +184,7 @@ TEST_F(SeedregCli, AStoreSavedByTheEditorStaysUTF16)
     const std::string seed = seed_bytes(40, 99);
     put_seed(seed);
     expect(run(), 0, "");
-    std::string lines = value_lines(seed);
-    lines.replace(lines.find('\n'), 1, "\r\n");
-    lines.replace(lines.rfind('\n'), 1, "\r\n");
+    const std::string lines = value_lines(seed, "\r\n");
     EXPECT_EQ(read_file(store_), utf16(head + lines + tail));
 }
 
