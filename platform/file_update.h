@@ -36,7 +36,8 @@ int file_check_writable(const char *path);
  * folder. On failure path is unchanged and the new file is removed. */
 int file_replace(const char *path, const std::string &content, mode_t mode, uid_t uid, gid_t gid);
 
-/* Creates the folders above path that are missing (mode 0755). */
+/* Creates the folders above path that are missing, with mode 0755 whatever
+ * the umask. */
 int file_make_parent_dirs(const char *path);
 
 #endif

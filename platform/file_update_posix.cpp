@@ -152,7 +152,12 @@ int file_make_parent_dirs(const char *path)
     for (size_t k = 1; k <= dir.size(); k++) {
         if (k < dir.size() && dir[k] != '/') continue;
         const std::string part = dir.substr(0, k);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+        if (mkdir(part.c_str(), 0755) == 0) {
+            /* Readable by every user whatever the umask, like the store. */
+            if (chmod(part.c_str(), 0755) != 0) return -errno;
+        } else if (errno != EEXIST) {
+            return -errno;
+        }
     }
     return 0;
 }

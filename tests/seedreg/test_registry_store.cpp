@@ -262,8 +262,12 @@ TEST(RegistryStoreLocation, TheVariableOrTheMachineWideDefault)
     unsetenv("QUORVANT_REGISTRY");
 
     const std::string dir = make_temp_dir("registry_dirs");
+    const mode_t old_mask = umask(077);
     EXPECT_EQ(file_make_parent_dirs((dir + "/a/b/c/registry.reg").c_str()), 0);
-    EXPECT_TRUE(file_exists(dir + "/a/b/c"));
+    umask(old_mask);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/a/b/c").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_FALSE(file_exists(dir + "/a/b/c/registry.reg"));
     EXPECT_EQ(file_make_parent_dirs((dir + "/a/b/c/registry.reg").c_str()), 0);
     write_file(dir + "/f", "");
