@@ -23,8 +23,8 @@ void file_unlock(int fd);
  * is then false and *content empty. A folder gives -EISDIR, anything else
  * that is not a regular file -EACCES. *mode, *uid and *gid describe the file
  * when it exists. */
-int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode,
-                  uid_t *uid, gid_t *gid);
+int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode, uid_t *uid,
+                  gid_t *gid);
 
 /* Whether the caller may write the existing file path (it is opened for
  * writing and closed again, unchanged). */

@@ -77,8 +77,8 @@ void file_unlock(int fd)
     if (fd >= 0) close(fd);
 }
 
-int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode,
-                  uid_t *uid, gid_t *gid)
+int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode, uid_t *uid,
+                  gid_t *gid)
 {
     content->clear();
     *exists = false;

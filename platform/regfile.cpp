@@ -12,8 +12,8 @@ enum entry_kind { ENTRY_OTHER, ENTRY_SECTION, ENTRY_VALUE };
 
 /* One line of the text, or several for a continued value. */
 struct entry {
-    size_t begin;     /* first byte */
-    size_t end;       /* one past the last newline */
+    size_t begin; /* first byte */
+    size_t end;   /* one past the last newline */
     entry_kind kind;
     std::string key;  /* a section's key, or the key of a value's section */
     std::string name; /* a value's name, "" for the default value */
@@ -51,7 +51,10 @@ bool next_line(cursor *c)
     return true;
 }
 
-bool is_blank(char ch) { return ch == ' ' || ch == '\t'; }
+bool is_blank(char ch)
+{
+    return ch == ' ' || ch == '\t';
+}
 
 size_t skip_blanks(const std::string &s, size_t i)
 {
@@ -59,7 +62,10 @@ size_t skip_blanks(const std::string &s, size_t i)
     return i;
 }
 
-bool only_blanks_from(const std::string &s, size_t i) { return skip_blanks(s, i) == s.size(); }
+bool only_blanks_from(const std::string &s, size_t i)
+{
+    return skip_blanks(s, i) == s.size();
+}
 
 int hex_digit(char ch)
 {
@@ -69,7 +75,10 @@ int hex_digit(char ch)
     return -1;
 }
 
-char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
+char lower(char ch)
+{
+    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
 
 bool same_name(const std::string &a, const std::string &b)
 {
@@ -241,6 +250,18 @@ bool line_is_blank(const std::string &text, size_t begin, size_t end)
     return true;
 }
 
+/* Ends the last line of s, if it is not ended; a "\r" already there is the
+ * start of its line end. */
+void end_line(std::string *s, const char *newline)
+{
+    if (s->empty() || s->back() == '\n') return;
+    if (s->back() == '\r') {
+        s->push_back('\n');
+    } else {
+        *s += newline;
+    }
+}
+
 } // namespace
 
 int regfile_check_key(const std::string &key)
@@ -351,8 +372,7 @@ std::string regfile_format_value(const std::string &name, uint32_t type, const u
 }
 
 int regfile_set(const std::string &text, const std::string &key, const std::string &name,
-                uint32_t type, const uint8_t *data, size_t size, std::string *out,
-                size_t *bad_line)
+                uint32_t type, const uint8_t *data, size_t size, std::string *out, size_t *bad_line)
 {
     if (regfile_check_key(key) != 0 || regfile_check_name(name) != 0) return REGFILE_BAD_NAME;
     std::vector<entry> entries;
@@ -365,7 +385,12 @@ int regfile_set(const std::string &text, const std::string &key, const std::stri
     }
     const int status = parse(text, &entries, bad_line);
     if (status != 0) return status;
-    const char *nl = entries[0].end >= 2 && text[entries[0].end - 2] == '\r' ? "\r\n" : "\n";
+    /* New lines end as the first line does; a first line that is all there is
+     * and ends in "\r" gets its "\n" below. */
+    const size_t first_end = text.find('\n');
+    const bool crlf = first_end == std::string::npos ? text.back() == '\r'
+                                                     : first_end > 0 && text[first_end - 1] == '\r';
+    const char *nl = crlf ? "\r\n" : "\n";
     const std::string line = regfile_format_value(name, type, data, size, nl);
 
     /* The lines to replace, and where a new value goes: after the last value
@@ -397,12 +422,12 @@ int regfile_set(const std::string &text, const std::string &key, const std::stri
         result.append(text, from, std::string::npos);
     } else if (insert_after != nullptr) {
         result.assign(text, 0, insert_after->end);
-        if (result.back() != '\n') result += nl;
+        end_line(&result, nl);
         result += line;
         result.append(text, insert_after->end, std::string::npos);
     } else {
         result = text;
-        if (result.back() != '\n') result += nl;
+        end_line(&result, nl);
         const entry &last = entries.back();
         if (!line_is_blank(text, last.begin, last.end)) result += nl;
         result += "[" + key + "]" + nl + line + nl;

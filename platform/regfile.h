@@ -17,7 +17,8 @@
  * are skipped. In quoted text "\\" is a backslash and "\"" a quote. Lines may
  * end in "\n" or "\r\n". The editor saves its exports as UTF-16LE with a byte
  * order mark: regfile_decode turns such a file into UTF-8 text for the
- * functions below and regfile_encode turns it back. Anything else, including the editor's deletion forms
+ * functions below and regfile_encode turns it back. Anything else, including the editor's deletion
+ * forms
  * "[-key]" and "name"=-, makes the text unparseable.
  *
  * What is written: only the lines of the value being set (and of a section
@@ -47,8 +48,8 @@ enum {
 };
 
 enum regfile_encoding {
-    REGFILE_BYTES,   /* the text is the file, byte for byte */
-    REGFILE_UTF16LE  /* the file is UTF-16LE after the mark FF FE; the text is UTF-8 */
+    REGFILE_BYTES,  /* the text is the file, byte for byte */
+    REGFILE_UTF16LE /* the file is UTF-16LE after the mark FF FE; the text is UTF-8 */
 };
 
 /* The text of a store file's content, and how the file was encoded. Returns

@@ -86,29 +86,28 @@ TEST(RegfileWrite, EachKindIsWrittenAsTheEditorWritesIt)
     EXPECT_EQ(regfile_format_value("a\"b\\", 3, dw, 1, "\n"), "\"a\\\"b\\\\\"=hex:2a\n");
 }
 
-const std::string kSample =
-    "Windows Registry Editor Version 5.00\r\n"
-    "\r\n"
-    "; made by hand\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"
-    "@=\"default text\"\r\n"
-    "\"Path\"=\"C:\\\\Program Files\\\\\"\r\n"
-    "\"Quote\"=\"say \\\"hi\\\"\"\r\n"
-    "\"Count\"=dword:0000002A\r\n"
-    "\"Short\"=dword:7\r\n"
-    "\"Blob\"=hex:01,02,\\\r\n"
-    "  03,04,\\\r\n"
-    "\t05\r\n"
-    "\"Empty\"=hex:\r\n"
-    "\"Expand\"=hex(2):25,00,41,00,00,00\r\n"
-    "\"Multi\"=hex(7):61,00,00,00,00,00\r\n"
-    "\"Big\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-    "\"Spaced\" = hex: 0a , 0B ,c\r\n"
-    "   ; an indented comment\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly]\r\n"
-    "\"Version\"=\"1.0\"\r\n"
-    "\r\n";
+const std::string kSample = "Windows Registry Editor Version 5.00\r\n"
+                            "\r\n"
+                            "; made by hand\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"
+                            "@=\"default text\"\r\n"
+                            "\"Path\"=\"C:\\\\Program Files\\\\\"\r\n"
+                            "\"Quote\"=\"say \\\"hi\\\"\"\r\n"
+                            "\"Count\"=dword:0000002A\r\n"
+                            "\"Short\"=dword:7\r\n"
+                            "\"Blob\"=hex:01,02,\\\r\n"
+                            "  03,04,\\\r\n"
+                            "\t05\r\n"
+                            "\"Empty\"=hex:\r\n"
+                            "\"Expand\"=hex(2):25,00,41,00,00,00\r\n"
+                            "\"Multi\"=hex(7):61,00,00,00,00,00\r\n"
+                            "\"Big\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+                            "\"Spaced\" = hex: 0a , 0B ,c\r\n"
+                            "   ; an indented comment\r\n"
+                            "\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly]\r\n"
+                            "\"Version\"=\"1.0\"\r\n"
+                            "\r\n";
 
 TEST(RegfileRead, EveryKindTheEditorWrites)
 {
@@ -121,8 +120,10 @@ TEST(RegfileRead, EveryKindTheEditorWrites)
         std::vector<uint8_t> data;
     } cases[] = {
         {"", 1, {'d', 'e', 'f', 'a', 'u', 'l', 't', ' ', 't', 'e', 'x', 't', 0}},
-        {"Path", 1, {'C', ':', '\\', 'P', 'r', 'o', 'g', 'r', 'a', 'm', ' ', 'F', 'i', 'l', 'e',
-                     's', '\\', 0}},
+        {"Path",
+         1,
+         {'C', ':', '\\', 'P', 'r', 'o', 'g', 'r', 'a', 'm', ' ', 'F', 'i', 'l', 'e', 's', '\\',
+          0}},
         {"Quote", 1, {'s', 'a', 'y', ' ', '"', 'h', 'i', '"', 0}},
         {"Count", 4, {0x2a, 0, 0, 0}},
         {"Short", 4, {7, 0, 0, 0}},
@@ -154,7 +155,8 @@ TEST(RegfileRead, OtherHeadersAndAByteOrderMark)
     EXPECT_EQ(get("REGEDIT4\n" + body, "HKEY_LOCAL_MACHINE\\K", "v").data,
               (std::vector<uint8_t>{1, 0, 0, 0}));
     EXPECT_EQ(get("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n" + body,
-                  "HKEY_LOCAL_MACHINE\\K", "v").type,
+                  "HKEY_LOCAL_MACHINE\\K", "v")
+                  .type,
               4u);
     /* The last definition counts, as when the file is imported. */
     EXPECT_EQ(get("REGEDIT4\n" + body + "\"V\"=dword:2\n", "HKEY_LOCAL_MACHINE\\K", "v").data,
@@ -171,17 +173,17 @@ TEST(RegfileRead, UnparseableTextsNameTheirFirstBadLine)
         {"garbage\n", 1},
         {"\n" + head, 1},
         {"Windows Registry Editor Version 4.00\n", 1},
-        {head + "\"v\"=dword:1\n", 3},                       /* a value before any key */
-        {head + "[K]\n\"v\"=dword:123456789\n", 4},          /* nine digits */
+        {head + "\"v\"=dword:1\n", 3},              /* a value before any key */
+        {head + "[K]\n\"v\"=dword:123456789\n", 4}, /* nine digits */
         {head + "[K]\n\"v\"=dword:\n", 4},
-        {head + "[K]\n\"v\"=hex:01,02,\\\n", 4},             /* continued into nothing */
+        {head + "[K]\n\"v\"=hex:01,02,\\\n", 4}, /* continued into nothing */
         {head + "[K]\n\"v\"=hex:01 02\n", 4},
         {head + "[K]\n\"v\"=hex:1ff\n", 4},
         {head + "[K]\n\"v\"=hex(g):00\n", 4},
         {head + "[K]\n\"v\"=\"open\n", 4},
-        {head + "[K]\n\"v\"=\"a\\n\"\n", 4},                 /* an unknown escape */
+        {head + "[K]\n\"v\"=\"a\\n\"\n", 4}, /* an unknown escape */
         {head + "[K]\n\"v\"=\"a\" ; note\n", 4},
-        {head + "[K]\n\"v\"=-\n", 4},                        /* deleting forms */
+        {head + "[K]\n\"v\"=-\n", 4}, /* deleting forms */
         {head + "[-K]\n", 3},
         {head + "[K\n", 3},
         {head + "[]\n", 3},
@@ -241,10 +243,10 @@ TEST(RegfileEncoding, UTF16FilesRoundTripExactly)
 TEST(RegfileEncoding, BrokenUTF16AndTextWithoutAUTF16Form)
 {
     const std::string broken[] = {
-        std::string("\xff\xfeW", 3),                 /* odd byte count */
-        std::string("\xff\xfe\x00\xdc", 4),          /* a low surrogate alone */
-        std::string("\xff\xfe\x3d\xd8", 4),          /* a high surrogate at the end */
-        std::string("\xff\xfe\x3d\xd8\x41\x00", 6),  /* ... followed by no low one */
+        std::string("\xff\xfeW", 3),                /* odd byte count */
+        std::string("\xff\xfe\x00\xdc", 4),         /* a low surrogate alone */
+        std::string("\xff\xfe\x3d\xd8", 4),         /* a high surrogate at the end */
+        std::string("\xff\xfe\x3d\xd8\x41\x00", 6), /* ... followed by no low one */
     };
     for (const std::string &file : broken) {
         std::string text = "untouched";
@@ -254,8 +256,13 @@ TEST(RegfileEncoding, BrokenUTF16AndTextWithoutAUTF16Form)
         EXPECT_EQ(bad_line, 1u);
         EXPECT_EQ(text, "untouched");
     }
-    const std::string not_utf8[] = {"\x80", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                                    "a\xff" "b"};
+    const std::string not_utf8[] = {"\x80",
+                                    "\xc3",
+                                    "\xc0\xaf",
+                                    "\xed\xa0\x80",
+                                    "\xf4\x90\x80\x80",
+                                    "a\xff"
+                                    "b"};
     for (const std::string &text : not_utf8) {
         std::string file = "untouched";
         EXPECT_EQ(regfile_encode(text, REGFILE_UTF16LE, &file), REGFILE_BAD_NAME) << text;
@@ -303,9 +310,9 @@ TEST(RegfileSet, NewValuesAndNewKeys)
 {
     const std::string head = "Windows Registry Editor Version 5.00\n\n";
     /* After the last value of the key's first section, past comments. */
-    EXPECT_EQ(set(head + "[K]\n\"a\"=dword:1\n; note\n\n[L]\n\"b\"=dword:2\n", "K", "c", 4,
-                  {3, 0, 0, 0}),
-              head + "[K]\n\"a\"=dword:1\n\"c\"=dword:00000003\n; note\n\n[L]\n\"b\"=dword:2\n");
+    EXPECT_EQ(
+        set(head + "[K]\n\"a\"=dword:1\n; note\n\n[L]\n\"b\"=dword:2\n", "K", "c", 4, {3, 0, 0, 0}),
+        head + "[K]\n\"a\"=dword:1\n\"c\"=dword:00000003\n; note\n\n[L]\n\"b\"=dword:2\n");
     /* A section without values takes it right below its line. */
     EXPECT_EQ(set(head + "[K]\n; note\n", "K", "c", 4, {3, 0, 0, 0}),
               head + "[K]\n\"c\"=dword:00000003\n; note\n");
@@ -318,6 +325,10 @@ TEST(RegfileSet, NewValuesAndNewKeys)
     EXPECT_EQ(set(head + "[L]\n\"b\"=dword:2", "K", "c", 4, {3, 0, 0, 0}),
               head + "[L]\n\"b\"=dword:2\n\n[K]\n\"c\"=dword:00000003\n\n");
     EXPECT_EQ(set(head + "[K]", "K", "c", 4, {3, 0, 0, 0}), head + "[K]\n\"c\"=dword:00000003\n");
+    EXPECT_EQ(set(head + "[K]\r", "K", "c", 4, {3, 0, 0, 0}),
+              head + "[K]\r\n\"c\"=dword:00000003\n");
+    EXPECT_EQ(set("REGEDIT4\r", "K", "c", 4, {3, 0, 0, 0}),
+              "REGEDIT4\r\n\r\n[K]\r\n\"c\"=dword:00000003\r\n\r\n");
     /* A subkey is a key of its own. */
     EXPECT_EQ(set(head + "[K]\n", "K\\S", "@x", 3, {}), head + "[K]\n\n[K\\S]\n\"@x\"=hex:\n\n");
     /* What a write makes, a read finds. */

@@ -79,13 +79,14 @@ TEST_F(RegistryStore, WhatIsSetIsReadBack)
 
     EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, kKey, "other", &type, got, &size),
               REGISTRY_FILE_NOT_FOUND);
-    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, "SOFTWARE", "prng_start", &type, got,
-                                 &size),
-              REGISTRY_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        registry_get_value(REGISTRY_LOCAL_MACHINE, "SOFTWARE", "prng_start", &type, got, &size),
+        REGISTRY_FILE_NOT_FOUND);
 
     /* The default value, and a value of the root key itself. */
     ASSERT_EQ(registry_set_value(REGISTRY_LOCAL_MACHINE, kKey, nullptr, REGISTRY_SZ, "d", 2), 0);
-    ASSERT_EQ(registry_set_value(REGISTRY_LOCAL_MACHINE, "", "top", REGISTRY_BINARY, nullptr, 0), 0);
+    ASSERT_EQ(registry_set_value(REGISTRY_LOCAL_MACHINE, "", "top", REGISTRY_BINARY, nullptr, 0),
+              0);
     size = sizeof got;
     EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, kKey, "", &type, got, &size), 0);
     EXPECT_EQ(size, 2u);
@@ -104,9 +105,9 @@ TEST_F(RegistryStore, WhatIsSetIsReadBack)
 TEST_F(RegistryStore, ANewStoreIsReadableByAllAndLeavesOnlyItsLockBeside)
 {
     uint32_t size = 0;
-    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, kKey, "prng_start", nullptr, nullptr,
-                                 &size),
-              REGISTRY_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        registry_get_value(REGISTRY_LOCAL_MACHINE, kKey, "prng_start", nullptr, nullptr, &size),
+        REGISTRY_FILE_NOT_FOUND);
     const mode_t old_mask = umask(077);
     const int status = set("v", REGISTRY_DWORD, {1, 0, 0, 0});
     umask(old_mask);
@@ -281,10 +282,10 @@ TEST(RegistryStatus, SystemErrorsReadAsWindowsCodes)
         int err;
         int code;
     } cases[] = {
-        {0, 0},         {ENOENT, 3},   {ENOTDIR, 3},        {EMFILE, 4},  {ENFILE, 4},
-        {EACCES, 5},    {EPERM, 5},    {EROFS, 5},          {EISDIR, 5},  {ENOMEM, 8},
-        {ENOSPC, 112},  {EDQUOT, 112}, {EBUSY, 170},        {ETXTBSY, 170},
-        {ENAMETOOLONG, 206}, {EFBIG, 223}, {ELOOP, 1921},   {EIO, 1016},  {EXDEV, 1016},
+        {0, 0},        {ENOENT, 3},   {ENOTDIR, 3}, {EMFILE, 4},    {ENFILE, 4},
+        {EACCES, 5},   {EPERM, 5},    {EROFS, 5},   {EISDIR, 5},    {ENOMEM, 8},
+        {ENOSPC, 112}, {EDQUOT, 112}, {EBUSY, 170}, {ETXTBSY, 170}, {ENAMETOOLONG, 206},
+        {EFBIG, 223},  {ELOOP, 1921}, {EIO, 1016},  {EXDEV, 1016},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(registry_status_from_errno(c.err), c.code) << "errno " << c.err;

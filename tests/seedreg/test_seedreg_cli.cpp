@@ -149,21 +149,20 @@ TEST_F(SeedregCli, ArgumentsAreIgnored)
 
 TEST_F(SeedregCli, OtherKeysValuesAndCommentsAreKept)
 {
-    const std::string before =
-        "Windows Registry Editor Version 5.00\r\n"
-        "\r\n"
-        "; the toolkit's settings\r\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant]\r\n"
-        "@=\"vendor\"\r\n"
-        "\r\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly]\r\n"
-        "\"Install\"=\"C:\\\\Tessaly\\\\\"\r\n"
-        "\"Blob\"=hex(0):00,01,\\\r\n"
-        "  02\r\n"
-        "; kept where it is\r\n"
-        "\r\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly\\Sub]\r\n"
-        "\"Level\"=dword:00000003\r\n";
+    const std::string before = "Windows Registry Editor Version 5.00\r\n"
+                               "\r\n"
+                               "; the toolkit's settings\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant]\r\n"
+                               "@=\"vendor\"\r\n"
+                               "\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly]\r\n"
+                               "\"Install\"=\"C:\\\\Tessaly\\\\\"\r\n"
+                               "\"Blob\"=hex(0):00,01,\\\r\n"
+                               "  02\r\n"
+                               "; kept where it is\r\n"
+                               "\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvant\\Tessaly\\Sub]\r\n"
+                               "\"Level\"=dword:00000003\r\n";
     write_file(store_, before);
     const std::string seed = seed_bytes(40, 200);
     put_seed(seed);
@@ -192,8 +191,10 @@ TEST_F(SeedregCli, AnExistingSeedIsReplacedNotAdded)
 {
     const std::string tail = "\"After\"=dword:00000001\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n"
                              "\"prng_start\"=hex:00\n";
-    write_file(store_, kHeader + kSection + "\"Before\"=\"b\"\n" + "\"prng_start\"=hex:01,02,\\\n"
-                           "  03\n" + tail);
+    write_file(store_, kHeader + kSection + "\"Before\"=\"b\"\n" +
+                           "\"prng_start\"=hex:01,02,\\\n"
+                           "  03\n" +
+                           tail);
     const std::string seed = seed_bytes(40, 1);
     put_seed(seed);
     expect(run(), 0, "");
@@ -319,8 +320,8 @@ TEST_F(SeedregCli, ManyRunsAtOnceLoseNothing)
             w % 2 == 0 ? kFullKey : std::string("HKEY_LOCAL_MACHINE\\SOFTWARE\\W");
         for (int j = 0; j < values; j++) {
             const std::string want = "w" + std::to_string(w) + " " + std::to_string(j);
-            ASSERT_EQ(regfile_get(text, key, "w" + std::to_string(w) + "_" + std::to_string(j),
-                                  &v, nullptr),
+            ASSERT_EQ(regfile_get(text, key, "w" + std::to_string(w) + "_" + std::to_string(j), &v,
+                                  nullptr),
                       0)
                 << want;
             EXPECT_EQ(std::string(v.data.begin(), v.data.end()), want + std::string(1, '\0'));
