@@ -208,13 +208,13 @@ int parse(const std::string &text, std::vector<entry> *entries, size_t *bad_line
         std::string line = c.line;
         if (c.line_no == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         const size_t i = skip_blanks(line, 0);
-        bool ok = true;
+        bool ok = false;
         if (line.find('\0') != std::string::npos) {
-            ok = false;
+            /* no text file holds a NUL */
         } else if (c.line_no == 1) {
             ok = is_header(line);
         } else if (i == line.size() || line[i] == ';') {
-            /* blank line or comment */
+            ok = true; /* blank line or comment */
         } else if (line[i] == '[') {
             size_t end = line.size();
             while (end > i && is_blank(line[end - 1])) end--;
@@ -229,8 +229,6 @@ int parse(const std::string &text, std::vector<entry> *entries, size_t *bad_line
             ok = in_section && read_value(&c, &e);
             e.kind = ENTRY_VALUE;
             e.key = section;
-        } else {
-            ok = false;
         }
         if (!ok) {
             if (bad_line != nullptr) *bad_line = c.line_no;

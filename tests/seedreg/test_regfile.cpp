@@ -256,13 +256,8 @@ TEST(RegfileEncoding, BrokenUTF16AndTextWithoutAUTF16Form)
         EXPECT_EQ(bad_line, 1u);
         EXPECT_EQ(text, "untouched");
     }
-    const std::string not_utf8[] = {"\x80",
-                                    "\xc3",
-                                    "\xc0\xaf",
-                                    "\xed\xa0\x80",
-                                    "\xf4\x90\x80\x80",
-                                    "a\xff"
-                                    "b"};
+    const std::string not_utf8[] = {"\x80",  "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                                    "a\xffz"};
     for (const std::string &text : not_utf8) {
         std::string file = "untouched";
         EXPECT_EQ(regfile_encode(text, REGFILE_UTF16LE, &file), REGFILE_BAD_NAME) << text;

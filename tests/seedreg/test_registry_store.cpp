@@ -245,7 +245,7 @@ TEST_F(RegistryStore, AWriterWaitsForTheLock)
     char text[8];
     uint32_t size = sizeof text;
     EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, kKey, "w_0", nullptr, text, &size), 0);
-    EXPECT_EQ(std::string(text, size), std::string("w 0", 4));
+    EXPECT_EQ(std::string(text, size), std::string("w 0") + '\0');
 }
 
 TEST(RegistryStoreLocation, TheVariableOrTheMachineWideDefault)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -266,7 +267,7 @@ TEST_F(SeedregCli, ManyRunsAtOnceLoseNothing)
     options.set_env.push_back({"QUORVANT_REGISTRY", store_});
     std::set<std::string> seeds;
     std::vector<RunningProcess> running;
-    for (int i = 0; i < runs || i < writers; i++) {
+    for (int i = 0; i < std::max(runs, writers); i++) {
         if (i < runs) {
             const std::string cwd = dir_ + "/run" + std::to_string(i);
             mkdir(cwd.c_str(), 0755);
