@@ -5,6 +5,7 @@
  * status 0 on success; every failure prints one line on standard error and
  * ends with status 1.
  */
+#include <errno.h>
 #include <stdio.h>
 
 #include "registry.h"
@@ -26,8 +27,10 @@ int main(void)
     }
     const size_t got = fread(seed, 1, SEED_SIZE, file);
     const int read_failed = ferror(file);
+    const int read_errno = errno;
     fclose(file);
     if (read_failed) {
+        errno = read_errno;
         perror("fread");
         return 1;
     }
