@@ -128,6 +128,7 @@ bool on_path(const char *name)
 double run_timed(const std::vector<std::string> &argv, std::string *out, double *cpu)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &a : argv) {
         args.push_back(const_cast<char *>(a.c_str()));
     }
