@@ -48,7 +48,7 @@ namespace {
 
 struct Peer {
     std::string name;
-    std::vector<std::string> argv; /* the file's path is appended */
+    std::vector<std::string> argv;   /* the file's path is appended */
     std::vector<double> seconds;     /* wall time */
     std::vector<double> cpu_seconds; /* user + system time of the process */
 };
@@ -109,7 +109,8 @@ bool on_path(const char *name)
     size_t start = 0;
     for (;;) {
         const size_t colon = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+        const std::string dir =
+            dirs.substr(start, colon == std::string::npos ? colon : colon - start);
         const std::string full = (dir.empty() ? "." : dir) + "/" + name;
         if (access(full.c_str(), X_OK) == 0) {
             return true;
@@ -278,8 +279,8 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
         if (reference.empty()) {
             reference = digest;
         } else if (digest != reference) {
-            fprintf(stderr, "bench_hash: %s printed digest '%s', hashcheck '%s'\n",
-                    p.name.c_str(), digest.c_str(), reference.c_str());
+            fprintf(stderr, "bench_hash: %s printed digest '%s', hashcheck '%s'\n", p.name.c_str(),
+                    digest.c_str(), reference.c_str());
             rc = 1;
         }
     }
@@ -301,11 +302,11 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
         return rc;
     }
 
-    printf("file: %zu MiB cached, %d alternating rounds, whole-process times, median\n",
-           mib, rounds);
+    printf("file: %zu MiB cached, %d alternating rounds, whole-process times, median\n", mib,
+           rounds);
     printf("  digest %s\n", reference.c_str());
-    printf("  %-12s %8s %9s %8s %9s   %s\n", "program", "wall s", "wall MB/s", "cpu s",
-           "cpu MB/s", "speed of hashcheck / peer (median of per-round ratios: wall, cpu)");
+    printf("  %-12s %8s %9s %8s %9s   %s\n", "program", "wall s", "wall MB/s", "cpu s", "cpu MB/s",
+           "speed of hashcheck / peer (median of per-round ratios: wall, cpu)");
     const Peer &hc = peers[0];
     for (const Peer &p : peers) {
         const double t = median(p.seconds), c = median(p.cpu_seconds);
@@ -326,9 +327,8 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
 
 [[noreturn]] void usage()
 {
-    fprintf(stderr,
-            "usage: bench_hash [--engine-mib N] [--file-mib N] [--rounds N] [--dir PATH]\n"
-            "                  [--peer NAME=COMMAND]... [--no-file]\n");
+    fprintf(stderr, "usage: bench_hash [--engine-mib N] [--file-mib N] [--rounds N] [--dir PATH]\n"
+                    "                  [--peer NAME=COMMAND]... [--no-file]\n");
     exit(2);
 }
 

@@ -100,21 +100,21 @@ static ALWAYS_INLINE void lpsx(uint64_t out[8], const uint64_t a[8], const uint6
     VALUE_BARRIER(x);
     uint64_t r6 = lps_table[0][x & 0xff];
     uint64_t r7 = lps_table[0][(x >> 8) & 0xff];
-#define LPS_COLUMN(c)                                                               \
-    x = a[c] ^ b[c];                                                                \
-    r0 ^= lps_table[c][x & 0xff];                                                   \
-    r1 ^= lps_table[c][(x >> 8) & 0xff];                                            \
-    x >>= 16;                                                                       \
-    VALUE_BARRIER(x);                                                               \
-    r2 ^= lps_table[c][x & 0xff];                                                   \
-    r3 ^= lps_table[c][(x >> 8) & 0xff];                                            \
-    x >>= 16;                                                                       \
-    VALUE_BARRIER(x);                                                               \
-    r4 ^= lps_table[c][x & 0xff];                                                   \
-    r5 ^= lps_table[c][(x >> 8) & 0xff];                                            \
-    x >>= 16;                                                                       \
-    VALUE_BARRIER(x);                                                               \
-    r6 ^= lps_table[c][x & 0xff];                                                   \
+#define LPS_COLUMN(c)                                                                              \
+    x = a[c] ^ b[c];                                                                               \
+    r0 ^= lps_table[c][x & 0xff];                                                                  \
+    r1 ^= lps_table[c][(x >> 8) & 0xff];                                                           \
+    x >>= 16;                                                                                      \
+    VALUE_BARRIER(x);                                                                              \
+    r2 ^= lps_table[c][x & 0xff];                                                                  \
+    r3 ^= lps_table[c][(x >> 8) & 0xff];                                                           \
+    x >>= 16;                                                                                      \
+    VALUE_BARRIER(x);                                                                              \
+    r4 ^= lps_table[c][x & 0xff];                                                                  \
+    r5 ^= lps_table[c][(x >> 8) & 0xff];                                                           \
+    x >>= 16;                                                                                      \
+    VALUE_BARRIER(x);                                                                              \
+    r6 ^= lps_table[c][x & 0xff];                                                                  \
     r7 ^= lps_table[c][(x >> 8) & 0xff]
     LPS_COLUMN(1);
     LPS_COLUMN(2);
