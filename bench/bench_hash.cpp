@@ -1,1 +1,394 @@
-int main(){return 0;}
+/*
+ * bench_hash: throughput figures for the hash engine and for hashcheck.
+ *
+ *   bench_hash [--engine-mib N] [--file-mib N] [--rounds N] [--dir PATH]
+ *              [--peer NAME=COMMAND]... [--no-file]
+ *
+ * 1. The engine on in-memory data: MB/s (10^6 bytes a second) for the 256-bit
+ *    stream interface and the 512-bit one-shot call, the two alternating,
+ *    median of the rounds.
+ * 2. hashcheck on one cached file of --file-mib MiB, whole-process wall time,
+ *    beside each peer: a command that prints the file's 256-bit digest as 64
+ *    hex digits somewhere in its standard output when the file's path is
+ *    appended to it. Without --peer, "rhash --gost12-256" is the peer when it
+ *    is on PATH. Every round runs every program once, the order rotating from
+ *    round to round; a warm-up pass first reads the file into the cache and
+ *    checks that all programs print the same digest.
+ *
+ * Each program's wall time and CPU time (user + system, from wait4) are
+ * reported; on a machine shared with other work the CPU time is the steadier.
+ * The ratios printed for a peer are the medians over rounds of (peer's time /
+ * hashcheck's time): how many times as fast as that peer hashcheck is.
+ *
+ * A measuring tool, not a test: it prints figures and judges nothing but the
+ * digests' agreement.
+ */
+#include <ctype.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "gost_r3411_2012.h"
+
+#ifndef HASHCHECK_BIN
+#error "HASHCHECK_BIN must name the built hashcheck"
+#endif
+
+namespace {
+
+struct Peer {
+    std::string name;
+    std::vector<std::string> argv;   /* the file's path is appended */
+    std::vector<double> seconds;     /* wall time */
+    std::vector<double> cpu_seconds; /* user + system time of the process */
+};
+
+double now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+/* A fixed pseudo-random byte stream (xorshift64), so runs hash the same data. */
+void fill_pseudo_random(uint8_t *p, size_t n, uint64_t *state)
+{
+    uint64_t x = *state;
+    for (size_t i = 0; i < n; i++) {
+        if (i % 8 == 0) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+        }
+        p[i] = (uint8_t)(x >> (8 * (i % 8)));
+    }
+    *state = x;
+}
+
+std::vector<std::string> split_words(const std::string &s)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && s[i] == ' ') {
+            i++;
+        }
+        size_t j = i;
+        while (j < s.size() && s[j] != ' ') {
+            j++;
+        }
+        if (j > i) {
+            words.push_back(s.substr(i, j - i));
+        }
+        i = j;
+    }
+    return words;
+}
+
+bool on_path(const char *name)
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = dirs.find(':', start);
+        const std::string dir =
+            dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+        const std::string full = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(full.c_str(), X_OK) == 0) {
+            return true;
+        }
+        if (colon == std::string::npos) {
+            return false;
+        }
+        start = colon + 1;
+    }
+}
+
+/* Runs argv with standard output captured (standard error passes through);
+ * returns the wall time from before the fork to after the wait, and stores the
+ * child's CPU time in *cpu, or returns a negative value when the program could
+ * not run or did not exit with status 0. */
+double run_timed(const std::vector<std::string> &argv, std::string *out, double *cpu)
+{
+    std::vector<char *> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    const double start = now_seconds();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    out->clear();
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fds[0], chunk, sizeof chunk);
+        if (got > 0) {
+            out->append(chunk, (size_t)got);
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(fds[0]);
+    int status = 0;
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    const double elapsed = now_seconds() - start;
+    *cpu = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec * 1e-6 +
+           (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec * 1e-6;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    return elapsed;
+}
+
+/* The first run of 64 lower-case hex digits in text, or "". */
+std::string find_digest(const std::string &text)
+{
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char c = text[i];
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        run = hex ? run + 1 : 0;
+        if (run == 64 && (i + 1 == text.size() || !isxdigit((unsigned char)text[i + 1]))) {
+            return text.substr(i + 1 - 64, 64);
+        }
+    }
+    return "";
+}
+
+double cpu_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+void bench_engine(size_t mib, int rounds)
+{
+    const size_t size = mib << 20;
+    std::vector<uint8_t> data(size);
+    uint64_t state = 0x9e3779b97f4a7c15ULL;
+    fill_pseudo_random(data.data(), size, &state);
+
+    std::vector<double> wall256, wall512, cpu256, cpu512;
+    uint8_t digest[64];
+    for (int r = 0; r < rounds; r++) {
+        double wall = now_seconds(), cpu = cpu_seconds();
+        GOSTR3411_2012_CTX context;
+        GOSTR3411_2012_256_Init(&context);
+        GOSTR3411_2012_Update(&context, data.data(), (uint32_t)size);
+        GOSTR3411_2012_256_Final(&context, digest);
+        wall256.push_back(now_seconds() - wall);
+        cpu256.push_back(cpu_seconds() - cpu);
+
+        wall = now_seconds(), cpu = cpu_seconds();
+        GOSTR3411_2012_Transform(data.data(), (uint32_t)size, digest);
+        wall512.push_back(now_seconds() - wall);
+        cpu512.push_back(cpu_seconds() - cpu);
+    }
+    const double bytes = (double)size;
+    printf("engine, in memory: %zu MiB, %d alternating rounds, median\n", mib, rounds);
+    printf("  256-bit  %8.1f MB/s wall %8.1f MB/s cpu\n", bytes / median(wall256) / 1e6,
+           bytes / median(cpu256) / 1e6);
+    printf("  512-bit  %8.1f MB/s wall %8.1f MB/s cpu\n", bytes / median(wall512) / 1e6,
+           bytes / median(cpu512) / 1e6);
+}
+
+/* Writes mib MiB of pseudo-random bytes to a new file in dir; returns its path. */
+std::string make_data_file(const std::string &dir, size_t mib)
+{
+    std::string path = dir + "/bench_hash.XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    if (fd < 0) {
+        perror("bench_hash: mkstemp");
+        exit(2);
+    }
+    std::vector<uint8_t> chunk(1 << 20);
+    uint64_t state = 0x0123456789abcdefULL;
+    for (size_t i = 0; i < mib; i++) {
+        fill_pseudo_random(chunk.data(), chunk.size(), &state);
+        if (write(fd, chunk.data(), chunk.size()) != (ssize_t)chunk.size()) {
+            perror("bench_hash: write");
+            close(fd);
+            unlink(path.c_str());
+            exit(2);
+        }
+    }
+    close(fd);
+    return path;
+}
+
+int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer> peers)
+{
+    const std::string path = make_data_file(dir, mib);
+    const double bytes = (double)(mib << 20);
+
+    Peer hashcheck{"hashcheck", {HASHCHECK_BIN, "-file"}, {}, {}};
+    peers.insert(peers.begin(), hashcheck);
+    for (Peer &p : peers) {
+        p.argv.push_back(path);
+    }
+
+    int rc = 0;
+    std::string out, reference;
+    double cpu = 0;
+    for (Peer &p : peers) {
+        if (run_timed(p.argv, &out, &cpu) < 0) {
+            fprintf(stderr, "bench_hash: %s failed to run\n", p.name.c_str());
+            rc = 1;
+        }
+        const std::string digest = find_digest(out);
+        if (reference.empty()) {
+            reference = digest;
+        } else if (digest != reference) {
+            fprintf(stderr, "bench_hash: %s printed digest '%s', hashcheck '%s'\n", p.name.c_str(),
+                    digest.c_str(), reference.c_str());
+            rc = 1;
+        }
+    }
+    for (int r = 0; rc == 0 && r < rounds; r++) {
+        for (size_t k = 0; k < peers.size(); k++) {
+            Peer &p = peers[(k + (size_t)r) % peers.size()];
+            const double s = run_timed(p.argv, &out, &cpu);
+            if (s < 0) {
+                fprintf(stderr, "bench_hash: %s failed\n", p.name.c_str());
+                rc = 1;
+                break;
+            }
+            p.seconds.push_back(s);
+            p.cpu_seconds.push_back(cpu);
+        }
+    }
+    unlink(path.c_str());
+    if (rc != 0) {
+        return rc;
+    }
+
+    printf("file: %zu MiB cached, %d alternating rounds, whole-process times, median\n", mib,
+           rounds);
+    printf("  digest %s\n", reference.c_str());
+    printf("  %-12s %8s %9s %8s %9s   %s\n", "program", "wall s", "wall MB/s", "cpu s", "cpu MB/s",
+           "speed of hashcheck / peer (median of per-round ratios: wall, cpu)");
+    const Peer &hc = peers[0];
+    for (const Peer &p : peers) {
+        const double t = median(p.seconds), c = median(p.cpu_seconds);
+        printf("  %-12s %8.3f %9.1f %8.3f %9.1f", p.name.c_str(), t, bytes / t / 1e6, c,
+               bytes / c / 1e6);
+        if (&p != &hc) {
+            std::vector<double> wall_ratio, cpu_ratio;
+            for (size_t i = 0; i < hc.seconds.size(); i++) {
+                wall_ratio.push_back(p.seconds[i] / hc.seconds[i]);
+                cpu_ratio.push_back(p.cpu_seconds[i] / hc.cpu_seconds[i]);
+            }
+            printf("   %.2fx, %.2fx", median(wall_ratio), median(cpu_ratio));
+        }
+        printf("\n");
+    }
+    return 0;
+}
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr, "usage: bench_hash [--engine-mib N] [--file-mib N] [--rounds N] [--dir PATH]\n"
+                    "                  [--peer NAME=COMMAND]... [--no-file]\n");
+    exit(2);
+}
+
+size_t parse_count(const char *s)
+{
+    char *end = nullptr;
+    const unsigned long v = strtoul(s, &end, 10);
+    if (*s == '\0' || *end != '\0' || v == 0 || v > 4095) {
+        usage();
+    }
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    size_t engine_mib = 64, file_mib = 256;
+    int rounds = 5;
+    bool file = true;
+    const char *tmp = getenv("TMPDIR");
+    std::string dir = tmp && *tmp ? tmp : "/tmp";
+    std::vector<Peer> peers;
+
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--engine-mib" && has_value) {
+            engine_mib = parse_count(argv[++i]);
+        } else if (a == "--file-mib" && has_value) {
+            file_mib = parse_count(argv[++i]);
+        } else if (a == "--rounds" && has_value) {
+            rounds = (int)parse_count(argv[++i]);
+        } else if (a == "--dir" && has_value) {
+            dir = argv[++i];
+        } else if (a == "--peer" && has_value) {
+            const std::string spec = argv[++i];
+            const size_t eq = spec.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                usage();
+            }
+            Peer p{spec.substr(0, eq), split_words(spec.substr(eq + 1)), {}, {}};
+            if (p.argv.empty()) {
+                usage();
+            }
+            peers.push_back(p);
+        } else if (a == "--no-file") {
+            file = false;
+        } else {
+            usage();
+        }
+    }
+    if (engine_mib > 4095) {
+        usage();
+    }
+    if (peers.empty() && on_path("rhash")) {
+        peers.push_back(Peer{"rhash", {"rhash", "--gost12-256"}, {}, {}});
+    }
+
+    bench_engine(engine_mib, rounds);
+    fflush(stdout);
+    return file ? bench_file(dir, file_mib, rounds, peers) : 0;
+}

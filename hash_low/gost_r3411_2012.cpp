@@ -55,35 +55,101 @@ static void diag(int line, const char *function, const char *what)
     }
 }
 
+/* VALUE_BARRIER(x) makes x opaque to the optimiser without emitting any
+ * instruction. lpsx uses it on x86-64 after shifting a word down by two bytes:
+ * the compiler then takes the next two bytes from the low and the second-lowest
+ * byte register (one byte move each) instead of deriving every byte afresh from
+ * the unshifted word (a copy, a shift and a move each). */
+#if defined(__GNUC__) && defined(__x86_64__)
+#define VALUE_BARRIER(x) __asm__("" : "+r"(x))
+#else
+#define VALUE_BARRIER(x) (void)0
+#endif
+
+#if defined(__GNUC__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ALWAYS_INLINE inline
+#endif
+
 /* out = LPS(a ^ b). a and b are read completely before out is written, so out
- * may alias either input. */
-static void lpsx(uint64_t out[8], const uint64_t a[8], const uint64_t b[8])
+ * may alias either input.
+ *
+ * Column by column: word c of a ^ b is formed once and walked down two bytes
+ * at a time; byte r selects an entry of lps_table[c] for output word r, so the
+ * eight output words build up in eight accumulators. The same 64 lookups as
+ * row by row, in fewer instructions. Inlined into g_n, where it runs 25 times
+ * a block. */
+static ALWAYS_INLINE void lpsx(uint64_t out[8], const uint64_t a[8], const uint64_t b[8])
 {
-    uint64_t x[8];
-    for (int i = 0; i < 8; i++) {
-        x[i] = a[i] ^ b[i];
-    }
-    for (int r = 0; r < 8; r++) {
-        const unsigned s = 8u * (unsigned)r;
-        out[r] = lps_table[0][(x[0] >> s) & 0xff] ^ lps_table[1][(x[1] >> s) & 0xff] ^
-                 lps_table[2][(x[2] >> s) & 0xff] ^ lps_table[3][(x[3] >> s) & 0xff] ^
-                 lps_table[4][(x[4] >> s) & 0xff] ^ lps_table[5][(x[5] >> s) & 0xff] ^
-                 lps_table[6][(x[6] >> s) & 0xff] ^ lps_table[7][(x[7] >> s) & 0xff];
-    }
+    /* Column 0 starts the accumulators; it is spelled out because starting
+     * them at zero and running LPS_COLUMN(0) compiles to about 4% more
+     * instructions. */
+    uint64_t x = a[0] ^ b[0];
+    uint64_t r0 = lps_table[0][x & 0xff];
+    uint64_t r1 = lps_table[0][(x >> 8) & 0xff];
+    x >>= 16;
+    VALUE_BARRIER(x);
+    uint64_t r2 = lps_table[0][x & 0xff];
+    uint64_t r3 = lps_table[0][(x >> 8) & 0xff];
+    x >>= 16;
+    VALUE_BARRIER(x);
+    uint64_t r4 = lps_table[0][x & 0xff];
+    uint64_t r5 = lps_table[0][(x >> 8) & 0xff];
+    x >>= 16;
+    VALUE_BARRIER(x);
+    uint64_t r6 = lps_table[0][x & 0xff];
+    uint64_t r7 = lps_table[0][(x >> 8) & 0xff];
+#define LPS_COLUMN(c)                                                                              \
+    x = a[c] ^ b[c];                                                                               \
+    r0 ^= lps_table[c][x & 0xff];                                                                  \
+    r1 ^= lps_table[c][(x >> 8) & 0xff];                                                           \
+    x >>= 16;                                                                                      \
+    VALUE_BARRIER(x);                                                                              \
+    r2 ^= lps_table[c][x & 0xff];                                                                  \
+    r3 ^= lps_table[c][(x >> 8) & 0xff];                                                           \
+    x >>= 16;                                                                                      \
+    VALUE_BARRIER(x);                                                                              \
+    r4 ^= lps_table[c][x & 0xff];                                                                  \
+    r5 ^= lps_table[c][(x >> 8) & 0xff];                                                           \
+    x >>= 16;                                                                                      \
+    VALUE_BARRIER(x);                                                                              \
+    r6 ^= lps_table[c][x & 0xff];                                                                  \
+    r7 ^= lps_table[c][(x >> 8) & 0xff]
+    LPS_COLUMN(1);
+    LPS_COLUMN(2);
+    LPS_COLUMN(3);
+    LPS_COLUMN(4);
+    LPS_COLUMN(5);
+    LPS_COLUMN(6);
+    LPS_COLUMN(7);
+#undef LPS_COLUMN
+    out[0] = r0;
+    out[1] = r1;
+    out[2] = r2;
+    out[3] = r3;
+    out[4] = r4;
+    out[5] = r5;
+    out[6] = r6;
+    out[7] = r7;
 }
 
-/* h = E(LPS(h ^ N), m) ^ h ^ m: the compression function g_N. */
+/* h = E(LPS(h ^ N), m) ^ h ^ m: the compression function g_N.
+ *
+ * With K_1 = LPS(h ^ N), K_(i+1) = LPS(K_i ^ C_i) and t_i = LPS(t_(i-1) ^ K_i)
+ * (t_0 = m), each step below pairs t_i with K_(i+1): both read only K_i, so
+ * the processor can overlap the two. */
 static void g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
 {
     uint64_t K[8];
     uint64_t t[8];
     lpsx(K, h, N);
     lpsx(t, K, m);
-    for (int i = 0; i < 11; i++) {
-        lpsx(K, K, iteration_constants[i]);
+    lpsx(K, K, iteration_constants[0]);
+    for (int i = 1; i < 12; i++) {
         lpsx(t, t, K);
+        lpsx(K, K, iteration_constants[i]);
     }
-    lpsx(K, K, iteration_constants[11]);
     for (int i = 0; i < 8; i++) {
         h[i] ^= m[i] ^ t[i] ^ K[i];
     }

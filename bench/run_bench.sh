@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The hash benchmark: hashcheck against the packaged GOST R 34.11-2012
+# implementations, run as black boxes on the same cached file.
+#
+#   bash bench/run_bench.sh
+#
+# Environment: ROUNDS (default 7), FILE_MIB (default 128), ENGINE_MIB (default
+# 64), CALLGRIND_MIB (default 16; 0 skips callgrind), RSS_BIG_MIB (default
+# 1024; 0 skips the peak-memory figures), BUILD_DIR (default build/default).
+#
+# Prints, in one run:
+#   1. bench_hash: the engine's in-memory MB/s (256 and 512 bits), then
+#      hashcheck, rhash, a small libgcrypt program and OpenSSL's gost provider
+#      on one FILE_MIB file, alternating, with medians and the median ratio of
+#      each peer's time to hashcheck's;
+#   2. instructions per byte under valgrind --tool=callgrind, from the
+#      difference between a CALLGRIND_MIB file and an empty one, so that
+#      start-up costs drop out;
+#   3. hashcheck's peak resident size for a 1 MiB and a RSS_BIG_MIB file.
+# It never runs as part of ctest. As root it installs missing peers with
+# apt-get; otherwise it names the packages to install.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ROUNDS=${ROUNDS:-7}
+FILE_MIB=${FILE_MIB:-128}
+ENGINE_MIB=${ENGINE_MIB:-64}
+CALLGRIND_MIB=${CALLGRIND_MIB:-16}
+RSS_BIG_MIB=${RSS_BIG_MIB:-1024}
+BUILD_DIR=${BUILD_DIR:-build/default}
+
+packages=(build-essential cmake rhash libgcrypt20-dev libengine-gost-openssl openssl valgrind time)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "run_bench.sh: missing packages; install them with:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+if [ "$BUILD_DIR" = build/default ]; then
+    cmake --preset default >/dev/null
+else
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target hashcheck bench_hash -j 2 >/dev/null
+hashcheck="$BUILD_DIR/tools/hashcheck/hashcheck"
+
+peer_dir="$BUILD_DIR/bench-peers"
+mkdir -p "$peer_dir"
+gcrypt_peer="$peer_dir/gcrypt_stribog256"
+cc -O2 -Wall -Wextra bench/peers/gcrypt_stribog256.c -o "$gcrypt_peer" -lgcrypt
+openssl_cmd=(openssl dgst -provider gostprov -provider default -md_gost12_256)
+
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+"$BUILD_DIR/bench/bench_hash" --engine-mib "$ENGINE_MIB" --file-mib "$FILE_MIB" \
+    --rounds "$ROUNDS" \
+    --peer "rhash=rhash --gost12-256" \
+    --peer "libgcrypt=$gcrypt_peer" \
+    --peer "openssl-gost=${openssl_cmd[*]}"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/run_bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Instructions executed, as callgrind counts them.
+instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+
+if [ "$CALLGRIND_MIB" -gt 0 ]; then
+    : >"$work/empty"
+    head -c $((CALLGRIND_MIB << 20)) /dev/urandom >"$work/data"
+    echo "instructions per byte (callgrind, ${CALLGRIND_MIB} MiB minus empty file)"
+    while IFS='|' read -r name cmd; do
+        # shellcheck disable=SC2086
+        base=$(instructions $cmd "$work/empty")
+        # shellcheck disable=SC2086
+        full=$(instructions $cmd "$work/data")
+        awk -v n="$name" -v b="$base" -v f="$full" -v s=$((CALLGRIND_MIB << 20)) \
+            'BEGIN { printf "  %-12s %7.2f instructions/byte\n", n, (f - b) / s }'
+    done <<EOF
+hashcheck|$hashcheck -file
+rhash|rhash --gost12-256
+libgcrypt|$gcrypt_peer
+openssl-gost|${openssl_cmd[*]}
+EOF
+fi
+
+if [ "$RSS_BIG_MIB" -gt 0 ]; then
+    echo "hashcheck peak resident size (/usr/bin/time -f %M)"
+    for mib in 1 "$RSS_BIG_MIB"; do
+        head -c $((mib << 20)) /dev/zero >"$work/rss"
+        kib=$(/usr/bin/time -f %M "$hashcheck" -file "$work/rss" 2>&1 >/dev/null | tail -n 1)
+        echo "  $(printf '%5d' "$mib") MiB file: ${kib} KiB"
+        rm -f "$work/rss"
+    done
+fi
