@@ -86,7 +86,7 @@ int next_accepted_press(int *prompt_counter)
 /* The sample byte of a delta: its bits window to window + 7. */
 uint8_t window_byte(uint64_t delta, int window)
 {
-    return window < 64 ? static_cast<uint8_t>(delta >> window) : 0;
+    return static_cast<uint8_t>(window < 64 ? delta >> window : 0);
 }
 
 } // namespace
