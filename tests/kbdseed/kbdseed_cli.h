@@ -2,7 +2,13 @@
 #ifndef TESTS_KBDSEED_KBDSEED_CLI_H
 #define TESTS_KBDSEED_KBDSEED_CLI_H
 
+#include <sys/stat.h>
+
 #include <string>
+
+#include <gtest/gtest.h>
+
+#include "run_process.h"
 
 const std::string kUsage =
     "Usage: kbdseed [-n]{-out <file_name> | [-default]}\n"
@@ -30,5 +36,33 @@ constexpr int kSlow = 20; /* the program runs under memcheck */
 #else
 constexpr int kSlow = 1;
 #endif
+
+/* A temporary folder with an all-users profile in it that holds
+ * "Application Data"; runs start there with ALLUSERSPROFILE pointing at it. */
+class KbdseedRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = make_temp_dir("kbdseed");
+        profile_ = dir_ + "/profile";
+        mkdir(profile_.c_str(), 0755);
+        mkdir((profile_ + "/Application Data").c_str(), 0755);
+        data_dir_ = profile_ + "/Application Data/Quorvant";
+        default_file_ = data_dir_ + "/prng_start.bin";
+    }
+    void TearDown() override { remove_tree(dir_); }
+
+    /* Standard input holds keys, which must never be read. */
+    ProcessOptions options(const std::string &profile = "") const
+    {
+        ProcessOptions o;
+        o.cwd = dir_;
+        o.set_env = {{"ALLUSERSPROFILE", profile.empty() ? profile_ : profile}};
+        o.stdin_data = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz\n";
+        return o;
+    }
+
+    std::string dir_, profile_, data_dir_, default_file_;
+};
 
 #endif

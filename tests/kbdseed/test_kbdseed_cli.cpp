@@ -1,8 +1,6 @@
 /* kbdseed's command line without a terminal: usage, path selection, the keep
  * flag and the data directory. Without a terminal every collection fails at
  * its first prompt, which shows that a run got that far, and how. */
-#include <sys/stat.h>
-
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -13,29 +11,13 @@
 
 namespace {
 
-class KbdseedCli : public ::testing::Test {
+class KbdseedCli : public KbdseedRun {
 protected:
-    void SetUp() override
-    {
-        dir_ = make_temp_dir("kbdseed_cli");
-        profile_ = dir_ + "/profile";
-        mkdir(profile_.c_str(), 0755);
-        mkdir((profile_ + "/Application Data").c_str(), 0755);
-        data_dir_ = profile_ + "/Application Data/Quorvant";
-        default_file_ = data_dir_ + "/prng_start.bin";
-    }
-    void TearDown() override { remove_tree(dir_); }
-
-    ProcessResult run(std::vector<std::string> args, const std::string &profile)
+    ProcessResult run(std::vector<std::string> args, const std::string &profile = "")
     {
         args.insert(args.begin(), KBDSEED_BIN);
-        ProcessOptions options;
-        options.cwd = dir_;
-        options.set_env = {{"ALLUSERSPROFILE", profile}};
-        options.stdin_data = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz\n";
-        return run_process(args, options);
+        return run_process(args, options(profile));
     }
-    ProcessResult run(std::vector<std::string> args) { return run(std::move(args), profile_); }
 
     static void expect_usage(const ProcessResult &r)
     {
@@ -62,8 +44,6 @@ protected:
         struct stat st;
         return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
-
-    std::string dir_, profile_, data_dir_, default_file_;
 };
 
 TEST_F(KbdseedCli, UsageWhenNoPathIsSelected)

@@ -56,25 +56,12 @@ bool same_settings(const struct termios &a, const struct termios &b)
            a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-class KbdseedTerminal : public ::testing::Test {
+class KbdseedTerminal : public KbdseedRun {
 protected:
-    void SetUp() override
+    ProcessOptions on_terminal(const std::string &profile = "") const
     {
-        dir_ = make_temp_dir("kbdseed_pty");
-        profile_ = dir_ + "/profile";
-        mkdir(profile_.c_str(), 0755);
-        mkdir((profile_ + "/Application Data").c_str(), 0755);
-        default_file_ = profile_ + "/Application Data/Quorvant/prng_start.bin";
-    }
-    void TearDown() override { remove_tree(dir_); }
-
-    ProcessOptions options(const std::string &profile = "") const
-    {
-        ProcessOptions o;
-        o.cwd = dir_;
-        o.set_env = {{"ALLUSERSPROFILE", profile.empty() ? profile_ : profile}};
-        o.stdin_data = "keys typed here are never read\n";
-        o.umask = 077;
+        ProcessOptions o = options(profile);
+        o.umask = 077; /* the start file is open to all all the same */
         return o;
     }
 
@@ -183,7 +170,6 @@ protected:
     }
 
     std::mt19937 rng_{20121};
-    std::string dir_, profile_, default_file_;
 };
 
 /* Wrong keys at the first prompt and now and then later; the rest as shown. */
@@ -203,7 +189,7 @@ TEST_F(KbdseedTerminal, APersonAnswersEveryPromptAndGetsTheStartFile)
     acl_set_file(path.c_str(), ACL_TYPE_ACCESS, old);
     acl_free(old);
 #endif
-    const Dialogue d = collect({"-out", "seed.bin"}, mostly_right, options());
+    const Dialogue d = collect({"-out", "seed.bin"}, mostly_right, on_terminal());
     expect_written(d, path, "seed.bin");
     ASSERT_GE(d.keys.size(), 3u);
     EXPECT_EQ(d.keys[1], d.keys[0]) << "a wrong start key is asked for again";
@@ -213,14 +199,14 @@ TEST_F(KbdseedTerminal, APersonAnswersEveryPromptAndGetsTheStartFile)
     EXPECT_NE(seed, std::string(40, '\0'));
 
     /* A second run makes a different seed. */
-    const Dialogue again = collect({"-out", "seed.bin"}, shown_key, options());
+    const Dialogue again = collect({"-out", "seed.bin"}, shown_key, on_terminal());
     expect_written(again, path, "seed.bin");
     EXPECT_NE(read_file(path), seed);
 }
 
 TEST_F(KbdseedTerminal, OutputOnTheTerminalItselfAndTheDefaultFile)
 {
-    const Dialogue d = collect({"-default"}, mostly_right, options(), true);
+    const Dialogue d = collect({"-default"}, mostly_right, on_terminal(), true);
     expect_written(d, default_file_, default_file_);
 }
 
@@ -229,7 +215,7 @@ TEST_F(KbdseedTerminal, DefaultFileWithoutApplicationData)
     const std::string bare = dir_ + "/bare";
     mkdir(bare.c_str(), 0755);
     const std::string path = bare + "/Application Data/Quorvant/prng_start.bin";
-    const Dialogue d = collect({"-default"}, shown_key, options(bare));
+    const Dialogue d = collect({"-default"}, shown_key, on_terminal(bare));
     EXPECT_EQ(d.result.status, kWriteStatus);
     EXPECT_EQ(d.result.out, d.expected_out);
     EXPECT_EQ(d.result.err, "ERROR: unable to open file " + path +
@@ -239,7 +225,7 @@ TEST_F(KbdseedTerminal, DefaultFileWithoutApplicationData)
 TEST_F(KbdseedTerminal, AWriteThatNeverReachesTheDeviceFails)
 {
     if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    const Dialogue d = collect({"-out", "/dev/full"}, shown_key, options());
+    const Dialogue d = collect({"-out", "/dev/full"}, shown_key, on_terminal());
     EXPECT_EQ(d.result.status, kWriteStatus);
     EXPECT_EQ(d.result.out, d.expected_out);
     EXPECT_EQ(d.result.err,
@@ -248,21 +234,21 @@ TEST_F(KbdseedTerminal, AWriteThatNeverReachesTheDeviceFails)
 
 TEST_F(KbdseedTerminal, TheLastSelectionIsWritten)
 {
-    Dialogue d = collect({"-out", "a", "-out", "b"}, shown_key, options());
+    Dialogue d = collect({"-out", "a", "-out", "b"}, shown_key, on_terminal());
     expect_written(d, dir_ + "/b", "b");
     EXPECT_FALSE(file_exists(dir_ + "/a"));
 
-    d = collect({"-out", "a", "-default"}, shown_key, options());
+    d = collect({"-out", "a", "-default"}, shown_key, on_terminal());
     expect_written(d, default_file_, default_file_);
     EXPECT_FALSE(file_exists(dir_ + "/a"));
 
-    d = collect({"-default", "-out", "a"}, shown_key, options());
+    d = collect({"-default", "-out", "a"}, shown_key, on_terminal());
     expect_written(d, dir_ + "/a", "a");
 
-    d = collect({"-out", "-n"}, shown_key, options());
+    d = collect({"-out", "-n"}, shown_key, on_terminal());
     expect_written(d, dir_ + "/-n", "-n");
 
-    d = collect({"-n", "-out", "c"}, shown_key, options());
+    d = collect({"-n", "-out", "c"}, shown_key, on_terminal());
     expect_written(d, dir_ + "/c", "c");
 }
 
@@ -275,7 +261,7 @@ TEST_F(KbdseedTerminal, CtrlCEndsTheRunAndLeavesTheTerminalAsItWas)
             [at](int prompt, char key) {
                 return prompt == at ? std::string("\x03") : std::string(1, key);
             },
-            options());
+            on_terminal());
         EXPECT_EQ(d.result.status, kCollectorStatus) << "Ctrl+C is a key, not a signal";
         EXPECT_EQ(d.result.out, d.expected_out);
         EXPECT_EQ(d.result.err, kInterrupted);
@@ -290,7 +276,7 @@ TEST_F(KbdseedTerminal, SignalsWhileWaitingRestoreTheTerminal)
 {
     for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(sig);
-        const Dialogue d = talk({"-out", "seed.bin"}, shown_key, options(), false, sig);
+        const Dialogue d = talk({"-out", "seed.bin"}, shown_key, on_terminal(), false, sig);
         EXPECT_EQ(d.result.status, 128 + sig);
         EXPECT_EQ(d.keys.size(), 3u);
         EXPECT_TRUE(d.always_raw);
@@ -307,7 +293,7 @@ TEST_F(KbdseedTerminal, AnAccessListThatCannotBeSetIsAWarning)
     const std::string path = dir_ + "/shared.bin";
     write_file(path, "old");
     chmod(path.c_str(), 0646);
-    ProcessOptions o = options();
+    ProcessOptions o = on_terminal();
     o.drop_privileges = true;
     const Dialogue d = collect({"-out", path}, shown_key, o);
     EXPECT_EQ(d.result.status, 0);
