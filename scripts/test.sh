@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build libgtest-dev rhash valgrind libacl1-dev acl)
+packages=(build-essential cmake ninja-build libgtest-dev rhash valgrind pkgconf man-db dpkg-dev clang libclang-rt-14-dev libacl1-dev acl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -23,3 +23,13 @@ for preset in default sanitize valgrind; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== fuzz targets, bounded"
+bash scripts/fuzz.sh 30
+
+echo "=== Debian package"
+if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
+    bash scripts/package_check.sh build/default
+else
+    echo "skipped: installing the package needs root or sudo"
+fi

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "arguments.h"
 #include "gost_r3411_2012.h"
 
 enum { READ_BLOCK_SIZE = 8192, HASH_TEXT_SIZE = 65 };
@@ -89,21 +90,10 @@ int main(int argc, char **argv)
 {
     const char *path = NULL;
     char hash_text[HASH_TEXT_SIZE];
-    int arg = 1;
 
-    while (arg < argc) {
-        if (strcmp(argv[arg], "-file") != 0) {
-            break;
-        }
-        if (arg + 1 >= argc) {
-            arg = argc;
-            break;
-        }
-        path = argv[arg + 1];
-        arg += 2;
-    }
-    if (arg < argc) {
-        fprintf(stderr, "unknown option '%s'\n", argv[arg]);
+    const int unknown = scan_arguments(argc, argv, &path);
+    if (unknown != 0) {
+        fprintf(stderr, "unknown option '%s'\n", argv[unknown]);
         print_usage();
     }
     if (path == NULL) {
