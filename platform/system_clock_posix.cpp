@@ -13,7 +13,7 @@ uint64_t system_time_100ns(void)
     }
     /* Unsigned arithmetic wraps modulo 2^64, so times before 1970 come out
      * right as well. */
-    const uint64_t seconds = static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec)) +
-                             EPOCH_1601_TO_1970;
+    const uint64_t seconds =
+        static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec)) + EPOCH_1601_TO_1970;
     return seconds * 10000000u + static_cast<uint64_t>(now.tv_nsec) / 100u;
 }

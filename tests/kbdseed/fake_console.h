@@ -19,11 +19,11 @@ struct FakeConsole {
     std::vector<Press> script;
     size_t next = 0;
     uint64_t now = 0;
-    int accepted = 0;        /* presses of the key shown */
+    int accepted = 0; /* presses of the key shown */
     int start_key = 0;
-    std::vector<int> shown;  /* the key of every prompt */
-    std::string transcript;  /* what standard output must show */
-    bool overrun = false;    /* asked for more keys than scripted (answered with Ctrl+C) */
+    std::vector<int> shown; /* the key of every prompt */
+    std::string transcript; /* what standard output must show */
+    bool overrun = false;   /* asked for more keys than scripted (answered with Ctrl+C) */
 };
 
 extern FakeConsole fake;

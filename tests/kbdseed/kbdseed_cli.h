@@ -10,13 +10,12 @@
 
 #include "run_process.h"
 
-const std::string kUsage =
-    "Usage: kbdseed [-n]{-out <file_name> | [-default]}\n"
-    "  -n - Don't rewrite existing output file\n"
-    "  -out <file_name> - Output file name\n"
-    "  -default - Utility uses default file name:\n"
-    "    %ALLUSERSPROFILE%\\Application Data\\Quorvant\\prng_start.bin\n"
-    "\n";
+const std::string kUsage = "Usage: kbdseed [-n]{-out <file_name> | [-default]}\n"
+                           "  -n - Don't rewrite existing output file\n"
+                           "  -out <file_name> - Output file name\n"
+                           "  -default - Utility uses default file name:\n"
+                           "    %ALLUSERSPROFILE%\\Application Data\\Quorvant\\prng_start.bin\n"
+                           "\n";
 const std::string kBanner = "Make initial value for cryptographic random generator\n"
                             "=====================================================\n";
 const std::string kKept =

@@ -29,7 +29,8 @@ protected:
     static void expect_collection_tried(const ProcessResult &r)
     {
         EXPECT_EQ(r.status, kCollectorStatus);
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(kBanner + "01: Press key [0-9A-Za-z]\\.\\.\\.")))
+        EXPECT_TRUE(
+            std::regex_match(r.out, std::regex(kBanner + "01: Press key [0-9A-Za-z]\\.\\.\\.")))
             << r.out;
         EXPECT_EQ(r.err, kNoTerminal);
     }

@@ -41,13 +41,13 @@ char other_key(char key)
 }
 
 struct Dialogue {
-    ProcessResult result;   /* with output on the terminal: out is what it showed */
+    ProcessResult result;     /* with output on the terminal: out is what it showed */
     std::string expected_out; /* banner and prompts, as the answers make them */
     std::vector<char> keys;   /* the key of every prompt */
     int accepted = 0;
-    std::string screen;       /* what appeared on the terminal itself */
+    std::string screen; /* what appeared on the terminal itself */
     bool settings_kept = false;
-    bool always_raw = true;   /* raw at every prompt */
+    bool always_raw = true; /* raw at every prompt */
 };
 
 bool same_settings(const struct termios &a, const struct termios &b)
@@ -67,8 +67,7 @@ protected:
 
     /* Runs kbdseed on a terminal and answers its prompts. */
     Dialogue talk(const std::vector<std::string> &args, const Answer &answer,
-                  const ProcessOptions &opts, bool output_on_terminal = false,
-                  int stop_signal = 0)
+                  const ProcessOptions &opts, bool output_on_terminal = false, int stop_signal = 0)
     {
         std::vector<std::string> argv = {KBDSEED_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -89,8 +88,8 @@ protected:
                 p,
                 [&] {
                     return out.size() > pos &&
-                           std::regex_search(out.cbegin() + static_cast<long>(pos), out.cend(),
-                                             m, prompt_re);
+                           std::regex_search(out.cbegin() + static_cast<long>(pos), out.cend(), m,
+                                             prompt_re);
                 },
                 kPromptTimeoutMs);
             if (!prompted) break;
@@ -103,7 +102,8 @@ protected:
             snprintf(prompt, sizeof prompt, "%.2d: Press key %c...", number, key);
             d.expected_out += prompt;
             /* The key is typed once the program waits for it, as a person's is. */
-            if (!pump_until(p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs)) {
+            if (!pump_until(
+                    p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs)) {
                 d.always_raw = false;
                 break;
             }
@@ -122,8 +122,8 @@ protected:
             }
             if (typed == std::string(1, key)) d.accepted++;
         }
-        pump_until(p, [&] { return p.exited && p.out_fd < 0 && p.err_fd < 0; },
-                   kPromptTimeoutMs);
+        pump_until(
+            p, [&] { return p.exited && p.out_fd < 0 && p.err_fd < 0; }, kPromptTimeoutMs);
         struct termios after;
         d.settings_kept = tcgetattr(p.terminal, &after) == 0 && same_settings(before, after);
         d.result = finish_on_terminal(p, kPromptTimeoutMs);
@@ -218,8 +218,8 @@ TEST_F(KbdseedTerminal, DefaultFileWithoutApplicationData)
     const Dialogue d = collect({"-default"}, shown_key, on_terminal(bare));
     EXPECT_EQ(d.result.status, kWriteStatus);
     EXPECT_EQ(d.result.out, d.expected_out);
-    EXPECT_EQ(d.result.err, "ERROR: unable to open file " + path +
-                                "\nERROR: write_to_file returned -1\n");
+    EXPECT_EQ(d.result.err,
+              "ERROR: unable to open file " + path + "\nERROR: write_to_file returned -1\n");
 }
 
 TEST_F(KbdseedTerminal, AWriteThatNeverReachesTheDeviceFails)

@@ -40,8 +40,8 @@ Collected collect(const std::vector<Press> &script, size_t length = 40)
 
 std::vector<uint64_t> with_base(const std::vector<uint8_t> &low_bytes)
 {
-    std::vector<uint64_t> deltas;
-    for (uint8_t b : low_bytes) deltas.push_back(kBase + b);
+    std::vector<uint64_t> deltas(low_bytes.size());
+    for (size_t k = 0; k < low_bytes.size(); k++) deltas[k] = kBase + low_bytes[k];
     return deltas;
 }
 
@@ -49,9 +49,11 @@ std::vector<uint64_t> with_base(const std::vector<uint8_t> &low_bytes)
  * and 8 over the first 16. */
 std::vector<uint8_t> balanced_32()
 {
-    std::vector<uint8_t> v;
-    for (int k = 0; k < 16; k++) v.push_back(static_cast<uint8_t>(k | k << 4));
-    for (int k = 0; k < 16; k++) v.push_back(static_cast<uint8_t>(~(k | k << 4)));
+    std::vector<uint8_t> v(32);
+    for (int k = 0; k < 16; k++) {
+        v[static_cast<size_t>(k)] = static_cast<uint8_t>(k | k << 4);
+        v[static_cast<size_t>(k) + 16] = static_cast<uint8_t>(~(k | k << 4));
+    }
     return v;
 }
 
@@ -111,11 +113,12 @@ TEST(EstimateEntropy, SmallestMinorityLessTheMargin)
     EXPECT_NEAR(8 * x15 * 33, 257.4, 0.05);
 
     /* The same windows higher up give the same estimate; bits past 63 read as 0. */
-    std::vector<uint64_t> shifted;
-    for (uint64_t d : balanced) shifted.push_back((d & 0xFF) << 40);
+    std::vector<uint64_t> shifted(balanced.size()), top(balanced.size());
+    for (size_t k = 0; k < balanced.size(); k++) {
+        shifted[k] = (balanced[k] & 0xFF) << 40;
+        top[k] = (balanced[k] & 0xFF) << 56;
+    }
     EXPECT_DOUBLE_EQ(estimate_entropy(shifted.data(), 32, 40), x);
-    std::vector<uint64_t> top;
-    for (uint64_t d : balanced) top.push_back((d & 0xFF) << 56);
     EXPECT_DOUBLE_EQ(estimate_entropy(top.data(), 32, 56), x);
     EXPECT_EQ(estimate_entropy(top.data(), 32, 60), 0.0);
 
@@ -135,8 +138,7 @@ TEST(EstimateEntropy, SmallestMinorityLessTheMargin)
 
 TEST(ChooseRandomKey, OneKeyOfTheAlphabetPerClockReading)
 {
-    const std::string alphabet =
-        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    const std::string alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     std::string seen;
     for (uint64_t t = 0; t < 4000; t++) {
         install_fake({}, 0x01DC000000000000u + t * 9973);
@@ -282,8 +284,8 @@ TEST_F(Collection, WrongKeysRepeatTheStartKeyThenChooseAnew)
     const char wrong = static_cast<char>(fake.transcript[18]);
     EXPECT_NE(wrong, k);
     EXPECT_EQ(c.out.substr(0, 60), std::string("01: Press key ") + k + "..." + wrong +
-                                       "\n02: Press key " + k + "...[\n03: Press key " + k +
-                                       "..." + k + "\n");
+                                       "\n02: Press key " + k + "...[\n03: Press key " + k + "..." +
+                                       k + "\n");
     EXPECT_EQ(c.buffer, seed_of(hashed(low)));
 }
 

@@ -63,15 +63,14 @@ TEST(DataDir, APathThatDoesNotFitIsNeverCut)
     EXPECT_STREQ(file, "");
     /* Small buffers of the caller's. */
     char small_dir[18], small_file[33];
-    EXPECT_EQ(data_dir_compose(nullptr, small_dir, sizeof small_dir, small_file,
-                               sizeof small_file),
+    EXPECT_EQ(data_dir_compose(nullptr, small_dir, sizeof small_dir, small_file, sizeof small_file),
               0);
-    EXPECT_EQ(data_dir_compose(nullptr, small_dir, sizeof small_dir - 1, small_file,
-                               sizeof small_file),
-              -1);
-    EXPECT_EQ(data_dir_compose(nullptr, small_dir, sizeof small_dir, small_file,
-                               sizeof small_file - 1),
-              -1);
+    EXPECT_EQ(
+        data_dir_compose(nullptr, small_dir, sizeof small_dir - 1, small_file, sizeof small_file),
+        -1);
+    EXPECT_EQ(
+        data_dir_compose(nullptr, small_dir, sizeof small_dir, small_file, sizeof small_file - 1),
+        -1);
 }
 
 class StartFile : public ::testing::Test {
@@ -124,8 +123,7 @@ TEST_F(StartFile, FailuresToOpenAndToWrite)
     const mode_t before = mode_of("/dev/full");
     testing::internal::CaptureStderr();
     EXPECT_EQ(write_to_file("/dev/full", kSeed, sizeof kSeed), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ERROR: unable to write to file /dev/full\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: unable to write to file /dev/full\n");
     EXPECT_EQ(mode_of("/dev/full"), before) << "no access list after a failed write";
 }
 

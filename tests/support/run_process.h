@@ -32,15 +32,15 @@ ProcessResult run_process(const std::vector<std::string> &argv,
  * standard error are pipes, or with output_on_terminal the terminal itself. */
 struct TerminalProcess {
     int pid = -1;
-    int master = -1;    /* what is written here is typed on the terminal */
-    int terminal = -1;  /* the terminal, opened by the test to read its settings */
+    int master = -1;   /* what is written here is typed on the terminal */
+    int terminal = -1; /* the terminal, opened by the test to read its settings */
     int out_fd = -1;
     int err_fd = -1;
     std::string out;    /* standard output so far (pipe) */
     std::string err;    /* standard error so far (pipe) */
     std::string screen; /* everything the terminal showed: echo, and output on it */
     bool exited = false;
-    int status = -1;    /* as in ProcessResult, once exited */
+    int status = -1; /* as in ProcessResult, once exited */
 };
 
 /* Fails the calling test when the program cannot be started. Standard input
@@ -50,10 +50,8 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &argv,
                        const ProcessOptions &options = ProcessOptions(),
                        bool output_on_terminal = false);
 
-/* Collects output until done() holds, the program has exited and its output is
- * drained, or timeout_ms passes. Returns done(). */
-template <typename Done>
-bool pump_until(TerminalProcess &p, Done done, int timeout_ms);
+/* Collects output for up to wait_ms; true when something arrived or the
+ * program has exited with output still to drain. */
 bool pump_once(TerminalProcess &p, int wait_ms);
 
 /* Types the bytes on the terminal. */
@@ -66,8 +64,9 @@ bool terminal_is_raw(const TerminalProcess &p);
  * kills it if it does not, and closes everything. */
 ProcessResult finish_on_terminal(TerminalProcess &p, int timeout_ms);
 
-template <typename Done>
-bool pump_until(TerminalProcess &p, Done done, int timeout_ms)
+/* Collects output until done() holds, the program has exited and its output is
+ * drained, or timeout_ms passes. Returns done(). */
+template <typename Done> bool pump_until(TerminalProcess &p, Done done, int timeout_ms)
 {
     const int step = 5;
     for (int waited = 0; !done(); waited += step) {

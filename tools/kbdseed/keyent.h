@@ -15,11 +15,11 @@
 #include <stdint.h>
 
 enum {
-    KEYENT_SEED_SIZE = 40,        /* bytes of seed a collection yields */
-    KEYENT_TARGET_BITS = 259,     /* the collection ends at this estimate */
-    KEYENT_CHECKS_FROM = 16,      /* quality checks start at this many deltas */
-    KEYENT_HIGHEST_WINDOW = 56,   /* a window above this bit position fails */
-    KEYENT_CAPACITY_STEP = 128    /* initial size and growth of the sample arrays */
+    KEYENT_SEED_SIZE = 40,      /* bytes of seed a collection yields */
+    KEYENT_TARGET_BITS = 259,   /* the collection ends at this estimate */
+    KEYENT_CHECKS_FROM = 16,    /* quality checks start at this many deltas */
+    KEYENT_HIGHEST_WINDOW = 56, /* a window above this bit position fails */
+    KEYENT_CAPACITY_STEP = 128  /* initial size and growth of the sample arrays */
 };
 
 /* Where the collector reads keys and time. The defaults are the console and

@@ -50,8 +50,7 @@ void release(samples *s)
 int grow(samples *s)
 {
     const size_t capacity = static_cast<size_t>(s->capacity) + KEYENT_CAPACITY_STEP;
-    uint64_t *deltas =
-        static_cast<uint64_t *>(realloc(s->deltas, capacity * sizeof s->deltas[0]));
+    uint64_t *deltas = static_cast<uint64_t *>(realloc(s->deltas, capacity * sizeof s->deltas[0]));
     if (deltas == nullptr) {
         return -1;
     }
