@@ -45,23 +45,26 @@ void release(samples *s)
     s->capacity = 0;
 }
 
-/* Room for KEYENT_CAPACITY_STEP more entries in both arrays. On failure the
- * arrays stay as they were, so release() still frees and wipes them. */
+/* Room for KEYENT_CAPACITY_STEP more entries in both arrays. The old arrays
+ * are wiped before they are freed, which realloc would not do. On failure
+ * nothing changes, so release() still frees and wipes them. */
 int grow(samples *s)
 {
-    const size_t capacity = static_cast<size_t>(s->capacity) + KEYENT_CAPACITY_STEP;
-    uint64_t *deltas = static_cast<uint64_t *>(realloc(s->deltas, capacity * sizeof s->deltas[0]));
-    if (deltas == nullptr) {
+    const size_t capacity = static_cast<size_t>(s->capacity);
+    const size_t larger = capacity + KEYENT_CAPACITY_STEP;
+    uint64_t *deltas = static_cast<uint64_t *>(malloc(larger * sizeof deltas[0]));
+    uint8_t *bytes = static_cast<uint8_t *>(malloc(larger));
+    if (deltas == nullptr || bytes == nullptr) {
+        free(deltas);
+        free(bytes);
         return -1;
     }
+    memcpy(deltas, s->deltas, capacity * sizeof deltas[0]);
+    memcpy(bytes, s->bytes, capacity);
+    release(s);
     s->deltas = deltas;
-    uint8_t *bytes = static_cast<uint8_t *>(realloc(s->bytes, capacity));
-    if (bytes == nullptr) {
-        /* The delta array is already larger; only the smaller size is wiped. */
-        return -1;
-    }
     s->bytes = bytes;
-    s->capacity = static_cast<int>(capacity);
+    s->capacity = static_cast<int>(larger);
     return 0;
 }
 
