@@ -140,7 +140,7 @@ int keyent_collect(void)
     int n = 1;
     double x = 0.0;
 
-    while (8.0 * x * n < KEYENT_TARGET_BITS) {
+    while (8.0 * x * n < static_cast<double>(KEYENT_TARGET_BITS)) {
         if (next_accepted_press(&prompt_counter) != 0) {
             release(&s);
             return -5;
