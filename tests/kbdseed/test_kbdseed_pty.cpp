@@ -52,8 +52,16 @@ struct Dialogue {
 
 bool same_settings(const struct termios &a, const struct termios &b)
 {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+    if (a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+        a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0) {
+        return true;
+    }
+    fprintf(stderr, "settings: iflag %x/%x oflag %x/%x cflag %x/%x lflag %x/%x\n", a.c_iflag,
+            b.c_iflag, a.c_oflag, b.c_oflag, a.c_cflag, b.c_cflag, a.c_lflag, b.c_lflag);
+    for (size_t i = 0; i < sizeof a.c_cc; i++) {
+        if (a.c_cc[i] != b.c_cc[i]) fprintf(stderr, "  c_cc[%zu] %d/%d\n", i, a.c_cc[i], b.c_cc[i]);
+    }
+    return false;
 }
 
 class KbdseedTerminal : public KbdseedRun {
@@ -74,8 +82,6 @@ protected:
         Dialogue d;
         TerminalProcess p;
         if (!start_on_terminal(p, argv, opts, output_on_terminal)) return d;
-        struct termios before;
-        tcgetattr(p.terminal, &before);
         /* On the terminal every line end shows as "\r\n". */
         const std::string &out = output_on_terminal ? p.screen : p.out;
         const size_t line_end = output_on_terminal ? 2 : 1;
@@ -125,7 +131,7 @@ protected:
         pump_until(
             p, [&] { return p.exited && p.out_fd < 0 && p.err_fd < 0; }, kPromptTimeoutMs);
         struct termios after;
-        d.settings_kept = tcgetattr(p.terminal, &after) == 0 && same_settings(before, after);
+        d.settings_kept = tcgetattr(p.terminal, &after) == 0 && same_settings(p.initial, after);
         d.result = finish_on_terminal(p, kPromptTimeoutMs);
         d.screen = p.screen;
         if (output_on_terminal) {

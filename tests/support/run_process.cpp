@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <utmp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -167,26 +168,37 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &argv,
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return false;
     }
+    /* The settings are read before the program can change them; forkpty would
+     * race with it. */
+    int master = -1, terminal = -1;
+    struct termios initial;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0 ||
+        tcgetattr(terminal, &initial) != 0) {
+        ADD_FAILURE() << "openpty: " << strerror(errno);
+        return false;
+    }
     fflush(nullptr);
-    int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t pid = fork();
     if (pid < 0) {
-        ADD_FAILURE() << "forkpty: " << strerror(errno);
+        ADD_FAILURE() << "fork: " << strerror(errno);
         return false;
     }
     if (pid == 0) {
+        close(master);
         if (in_pipe[1] >= 0) close(in_pipe[1]);
         if (out_pipe[0] >= 0) close(out_pipe[0]);
         if (err_pipe[0] >= 0) close(err_pipe[0]);
+        if (login_tty(terminal) != 0) _exit(126); /* new session, this terminal its own */
         ProcessOptions child = options;
-        child.new_session = false; /* forkpty made the session and its terminal */
+        child.new_session = false;
         exec_child(argv, child, in_pipe[0], out_pipe[1], err_pipe[1]);
     }
     signal(SIGPIPE, SIG_IGN);
     p = TerminalProcess();
     p.pid = pid;
     p.master = master;
-    p.terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    p.terminal = terminal;
+    p.initial = initial;
     if (in_pipe[0] >= 0) {
         close(in_pipe[0]);
         /* Small enough for the pipe's buffer: the program never reads it. */

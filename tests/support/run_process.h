@@ -2,6 +2,8 @@
 #ifndef TEST_SUPPORT_RUN_PROCESS_H
 #define TEST_SUPPORT_RUN_PROCESS_H
 
+#include <termios.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +35,8 @@ ProcessResult run_process(const std::vector<std::string> &argv,
 struct TerminalProcess {
     int pid = -1;
     int master = -1;   /* what is written here is typed on the terminal */
-    int terminal = -1; /* the terminal, opened by the test to read its settings */
+    int terminal = -1; /* the terminal, kept open by the test to read its settings */
+    struct termios initial; /* its settings before the program started */
     int out_fd = -1;
     int err_fd = -1;
     std::string out;    /* standard output so far (pipe) */
