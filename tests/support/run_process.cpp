@@ -63,39 +63,62 @@ namespace {
 
 } // namespace
 
-ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options)
+RunningProcess start_process(const std::vector<std::string> &argv, const ProcessOptions &options)
 {
-    ProcessResult result;
+    RunningProcess process;
+    process.program = argv.empty() ? std::string() : argv[0];
+    process.stdin_data = options.stdin_data;
+    /* Close-on-exec: a program started later must not hold these pipes open. */
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        pipe2(err_pipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
-        return result;
+        return process;
     }
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
-        return result;
+        return process;
     }
     if (pid == 0) {
-        close(in_pipe[1]);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
         exec_child(argv, options, in_pipe[0], out_pipe[1], err_pipe[1]);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
+    process.pid = pid;
+    process.in_fd = in_pipe[1];
+    process.out_fd = out_pipe[0];
+    process.err_fd = err_pipe[0];
+    return process;
+}
+
+bool process_has_ended(const RunningProcess &process)
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    if (waitid(P_PID, static_cast<id_t>(process.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return true;
+    }
+    return info.si_pid != 0;
+}
+
+ProcessResult finish_process(RunningProcess *process)
+{
+    ProcessResult result;
+    if (process->pid < 0) return result;
 
     /* A child that never reads its input must not kill us with SIGPIPE. */
     signal(SIGPIPE, SIG_IGN);
     size_t written = 0;
-    int in_fd = in_pipe[1];
-    if (options.stdin_data.empty()) {
+    const std::string &stdin_data = process->stdin_data;
+    int in_fd = process->in_fd;
+    if (stdin_data.empty()) {
         close(in_fd);
         in_fd = -1;
     }
-    int out_fd = out_pipe[0], err_fd = err_pipe[0];
+    int out_fd = process->out_fd, err_fd = process->err_fd;
     while (out_fd >= 0 || err_fd >= 0) {
         struct pollfd fds[3];
         nfds_t n = 0;
@@ -109,10 +132,10 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
         for (nfds_t i = 0; i < n; i++) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == in_fd) {
-                const ssize_t w = write(in_fd, options.stdin_data.data() + written,
-                                        options.stdin_data.size() - written);
+                const ssize_t w =
+                    write(in_fd, stdin_data.data() + written, stdin_data.size() - written);
                 if (w > 0) written += static_cast<size_t>(w);
-                if (w < 0 || written == options.stdin_data.size()) {
+                if (w < 0 || written == stdin_data.size()) {
                     close(in_fd);
                     in_fd = -1;
                 }
@@ -132,15 +155,18 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
     if (in_fd >= 0) close(in_fd);
 
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(process->pid, &status, 0) < 0 && errno == EINTR) {
     }
+    process->pid = -1;
+    process->in_fd = process->out_fd = process->err_fd = -1;
     if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         result.status = 128 + WTERMSIG(status);
     }
     if (result.status == 127 || result.status == 126 || result.status == 125) {
-        ADD_FAILURE() << "could not start " << argv[0] << " (status " << result.status << ")";
+        ADD_FAILURE() << "could not start " << process->program << " (status " << result.status
+                      << ")";
     }
     return result;
 }
@@ -287,6 +313,12 @@ ProcessResult finish_on_terminal(TerminalProcess &p, int timeout_ms)
         *fd = -1;
     }
     return r;
+}
+
+ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options)
+{
+    RunningProcess process = start_process(argv, options);
+    return finish_process(&process);
 }
 
 std::string make_temp_dir(const char *tag)

@@ -79,6 +79,20 @@ template <typename Done> bool pump_until(TerminalProcess &p, Done done, int time
     return true;
 }
 
+/* The same in two steps, so that several programs can run at once. */
+struct RunningProcess {
+    int pid = -1;
+    int in_fd = -1, out_fd = -1, err_fd = -1;
+    std::string stdin_data;
+    std::string program;
+};
+RunningProcess start_process(const std::vector<std::string> &argv,
+                             const ProcessOptions &options = ProcessOptions());
+/* Whether the program has ended (it is not reaped). */
+bool process_has_ended(const RunningProcess &process);
+/* Feeds standard input, collects the output and waits for the end. */
+ProcessResult finish_process(RunningProcess *process);
+
 /* A fresh directory under TMPDIR (or /tmp), removed by remove_tree. */
 std::string make_temp_dir(const char *tag);
 void remove_tree(const std::string &path);

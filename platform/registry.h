@@ -1,0 +1,89 @@
+/*
+ * The machine-wide registry: set and read one value.
+ *
+ * registry_set_value has the contract of the shell utility call SHSetValueA
+ * and registry_get_value that of SHGetValueA: a root, a key path below it
+ * ("SOFTWARE\Quorvant\Tessaly", single backslashes), a value name, a type and
+ * the data as bytes. Both return 0 on success or the Windows error code the
+ * shell call would return, a positive number:
+ *
+ *     2     ERROR_FILE_NOT_FOUND       (read) no such key or value
+ *     3     ERROR_PATH_NOT_FOUND       the store's folder is missing, or a part of
+ *                                      its path is a file (ENOENT, ENOTDIR)
+ *     4     ERROR_TOO_MANY_OPEN_FILES  EMFILE, ENFILE
+ *     5     ERROR_ACCESS_DENIED        the store, its folder or its lock file may
+ *                                      not be written (EACCES, EPERM, EROFS,
+ *                                      EISDIR)
+ *     6     ERROR_INVALID_HANDLE       a root this store does not hold
+ *     8     ERROR_NOT_ENOUGH_MEMORY    ENOMEM
+ *     87    ERROR_INVALID_PARAMETER    a null pointer, or a key path or value name
+ *                                      that the store cannot hold (empty or
+ *                                      over-long parts, control characters)
+ *     112   ERROR_DISK_FULL            ENOSPC, EDQUOT
+ *     170   ERROR_BUSY                 EBUSY, ETXTBSY
+ *     206   ERROR_FILENAME_EXCED_RANGE ENAMETOOLONG
+ *     223   ERROR_FILE_TOO_LARGE       EFBIG
+ *     234   ERROR_MORE_DATA            (read) the caller's buffer is too small
+ *     1009  ERROR_BADDB                the store cannot be parsed; it is left
+ *                                      exactly as it was
+ *     1016  ERROR_REGISTRY_IO_FAILED   EIO and every other system failure
+ *     1921  ERROR_CANT_RESOLVE_FILENAME ELOOP
+ *
+ * On POSIX systems the registry is one text file in the export format of the
+ * Windows registry editor (see registry_store.h for where it lies and how it
+ * is written); on Windows these calls are the shell's own.
+ */
+#ifndef PLATFORM_REGISTRY_H
+#define PLATFORM_REGISTRY_H
+
+#include <stdint.h>
+
+/* The one root the toolkit uses. */
+enum registry_root { REGISTRY_LOCAL_MACHINE = 1 };
+
+/* Value types, numbered as the Windows registry numbers them. */
+enum {
+    REGISTRY_NONE = 0,
+    REGISTRY_SZ = 1,
+    REGISTRY_EXPAND_SZ = 2,
+    REGISTRY_BINARY = 3,
+    REGISTRY_DWORD = 4,
+    REGISTRY_MULTI_SZ = 7,
+    REGISTRY_QWORD = 11
+};
+
+/* Windows error codes these calls return. */
+enum {
+    REGISTRY_OK = 0,
+    REGISTRY_FILE_NOT_FOUND = 2,
+    REGISTRY_PATH_NOT_FOUND = 3,
+    REGISTRY_TOO_MANY_OPEN_FILES = 4,
+    REGISTRY_ACCESS_DENIED = 5,
+    REGISTRY_INVALID_HANDLE = 6,
+    REGISTRY_NOT_ENOUGH_MEMORY = 8,
+    REGISTRY_INVALID_PARAMETER = 87,
+    REGISTRY_DISK_FULL = 112,
+    REGISTRY_BUSY = 170,
+    REGISTRY_FILENAME_EXCED_RANGE = 206,
+    REGISTRY_FILE_TOO_LARGE = 223,
+    REGISTRY_MORE_DATA = 234,
+    REGISTRY_BADDB = 1009,
+    REGISTRY_IO_FAILED = 1016,
+    REGISTRY_CANT_RESOLVE_FILENAME = 1921
+};
+
+/* Leaves value_name (NULL or "" names the key's default value) under key_path
+ * of root holding type and the size bytes at data, creating the key when it is
+ * missing and replacing the value when it exists; nothing else in the registry
+ * changes. data may be NULL only when size is 0. Returns 0 or a code above. */
+int registry_set_value(enum registry_root root, const char *key_path, const char *value_name,
+                       uint32_t type, const void *data, uint32_t size);
+
+/* Reads a value. *size holds the capacity of data on entry and the value's
+ * byte count on return (also with 234, when data is too small, and when data
+ * is NULL, which asks only for the size). type may be NULL. Returns 0, 2 for
+ * a missing key or value, or another code above. */
+int registry_get_value(enum registry_root root, const char *key_path, const char *value_name,
+                       uint32_t *type, void *data, uint32_t *size);
+
+#endif
