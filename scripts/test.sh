@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build libgtest-dev rhash valgrind pkgconf man-db dpkg-dev clang libclang-rt-14-dev)
+packages=(build-essential cmake ninja-build libgtest-dev rhash valgrind pkgconf man-db dpkg-dev clang libclang-rt-14-dev libacl1-dev acl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -5,6 +5,8 @@
 #include <ftw.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
+#include <utmp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -12,6 +14,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -24,11 +27,14 @@ namespace {
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const ProcessOptions &options,
                              int in_fd, int out_fd, int err_fd)
 {
-    dup2(in_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
+    if (in_fd >= 0) dup2(in_fd, 0);
+    if (out_fd >= 0) dup2(out_fd, 1);
+    if (err_fd >= 0) dup2(err_fd, 2);
     if (options.new_session) {
         setsid();
+    }
+    if (options.umask >= 0) {
+        umask(static_cast<mode_t>(options.umask));
     }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
         _exit(126);
@@ -163,6 +169,150 @@ ProcessResult finish_process(RunningProcess *process)
                       << ")";
     }
     return result;
+}
+
+namespace {
+
+void record_exit(TerminalProcess &p, int status)
+{
+    p.exited = true;
+    if (WIFEXITED(status)) {
+        p.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        p.status = 128 + WTERMSIG(status);
+    }
+}
+
+} // namespace
+
+bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &argv,
+                       const ProcessOptions &options, bool output_on_terminal)
+{
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+    if ((!options.stdin_data.empty() && pipe(in_pipe) != 0) ||
+        (!output_on_terminal && (pipe(out_pipe) != 0 || pipe(err_pipe) != 0))) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return false;
+    }
+    /* The settings are read before the program can change them; forkpty would
+     * race with it. */
+    int master = -1, terminal = -1;
+    struct termios initial;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0 ||
+        tcgetattr(terminal, &initial) != 0) {
+        ADD_FAILURE() << "openpty: " << strerror(errno);
+        return false;
+    }
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        close(master);
+        if (in_pipe[1] >= 0) close(in_pipe[1]);
+        if (out_pipe[0] >= 0) close(out_pipe[0]);
+        if (err_pipe[0] >= 0) close(err_pipe[0]);
+        if (login_tty(terminal) != 0) _exit(126); /* new session, this terminal its own */
+        ProcessOptions child = options;
+        child.new_session = false;
+        exec_child(argv, child, in_pipe[0], out_pipe[1], err_pipe[1]);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    p = TerminalProcess();
+    p.pid = pid;
+    p.master = master;
+    p.terminal = terminal;
+    p.initial = initial;
+    if (in_pipe[0] >= 0) {
+        close(in_pipe[0]);
+        /* Small enough for the pipe's buffer: the program never reads it. */
+        if (write(in_pipe[1], options.stdin_data.data(), options.stdin_data.size()) < 0) {
+            ADD_FAILURE() << "write: " << strerror(errno);
+        }
+        close(in_pipe[1]);
+    }
+    if (!output_on_terminal) {
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        p.out_fd = out_pipe[0];
+        p.err_fd = err_pipe[0];
+    }
+    return true;
+}
+
+bool pump_once(TerminalProcess &p, int wait_ms)
+{
+    struct pollfd fds[3];
+    nfds_t n = 0;
+    if (p.out_fd >= 0) fds[n++] = {p.out_fd, POLLIN, 0};
+    if (p.err_fd >= 0) fds[n++] = {p.err_fd, POLLIN, 0};
+    if (p.master >= 0) fds[n++] = {p.master, POLLIN, 0};
+    bool got = false;
+    if (poll(fds, n, wait_ms) > 0) {
+        for (nfds_t i = 0; i < n; i++) {
+            if (fds[i].revents == 0) continue;
+            char buf[4096];
+            const ssize_t r = read(fds[i].fd, buf, sizeof buf);
+            std::string &sink = fds[i].fd == p.out_fd   ? p.out
+                                : fds[i].fd == p.err_fd ? p.err
+                                                        : p.screen;
+            if (r > 0) {
+                sink.append(buf, static_cast<size_t>(r));
+                got = true;
+            } else if (fds[i].fd != p.master) {
+                close(fds[i].fd);
+                (fds[i].fd == p.out_fd ? p.out_fd : p.err_fd) = -1;
+            }
+        }
+    }
+    if (!p.exited && p.pid > 0) {
+        int status = 0;
+        if (waitpid(p.pid, &status, WNOHANG) == p.pid) {
+            record_exit(p, status);
+        }
+    }
+    /* Once the program is gone, whatever it wrote is in the pipes. */
+    return got || (p.exited && (p.out_fd >= 0 || p.err_fd >= 0));
+}
+
+void type_on_terminal(TerminalProcess &p, const std::string &bytes)
+{
+    if (write(p.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        ADD_FAILURE() << "cannot type on the terminal: " << strerror(errno);
+    }
+}
+
+bool terminal_is_raw(const TerminalProcess &p)
+{
+    struct termios t;
+    return tcgetattr(p.terminal, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == 0;
+}
+
+ProcessResult finish_on_terminal(TerminalProcess &p, int timeout_ms)
+{
+    const bool ended = pump_until(
+        p, [&p] { return p.exited && p.out_fd < 0 && p.err_fd < 0; }, timeout_ms);
+    if (!ended) {
+        ADD_FAILURE() << "the program did not end; killed";
+        if (!p.exited) {
+            kill(p.pid, SIGKILL);
+            int status = 0;
+            waitpid(p.pid, &status, 0);
+            record_exit(p, status);
+        }
+    }
+    pump_once(p, 0); /* the last output on the terminal */
+    ProcessResult r;
+    r.status = p.status;
+    r.out = p.out;
+    r.err = p.err;
+    for (int *fd : {&p.out_fd, &p.err_fd, &p.master, &p.terminal}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    return r;
 }
 
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options)

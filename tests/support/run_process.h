@@ -2,6 +2,8 @@
 #ifndef TEST_SUPPORT_RUN_PROCESS_H
 #define TEST_SUPPORT_RUN_PROCESS_H
 
+#include <termios.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +15,7 @@ struct ProcessOptions {
     std::string stdin_data;                               /* fed to standard input */
     bool drop_privileges = false; /* as root: run as the unprivileged "nobody" */
     bool new_session = true;      /* no controlling terminal for the child */
+    int umask = -1;               /* the child's umask; -1: inherited */
 };
 
 struct ProcessResult {
@@ -25,6 +28,56 @@ struct ProcessResult {
  * program cannot be started. */
 ProcessResult run_process(const std::vector<std::string> &argv,
                           const ProcessOptions &options = ProcessOptions());
+
+/* A program running on a pseudo-terminal of its own, the terminal being its
+ * controlling terminal (its /dev/tty) and standard input. Standard output and
+ * standard error are pipes, or with output_on_terminal the terminal itself. */
+struct TerminalProcess {
+    int pid = -1;
+    int master = -1;   /* what is written here is typed on the terminal */
+    int terminal = -1; /* the terminal, kept open by the test to read its settings */
+    struct termios initial; /* its settings before the program started */
+    int out_fd = -1;
+    int err_fd = -1;
+    std::string out;    /* standard output so far (pipe) */
+    std::string err;    /* standard error so far (pipe) */
+    std::string screen; /* everything the terminal showed: echo, and output on it */
+    bool exited = false;
+    int status = -1; /* as in ProcessResult, once exited */
+};
+
+/* Fails the calling test when the program cannot be started. Standard input
+ * stays the terminal unless options.stdin_data is set, which then comes from
+ * a pipe. */
+bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &argv,
+                       const ProcessOptions &options = ProcessOptions(),
+                       bool output_on_terminal = false);
+
+/* Collects output for up to wait_ms; true when something arrived or the
+ * program has exited with output still to drain. */
+bool pump_once(TerminalProcess &p, int wait_ms);
+
+/* Types the bytes on the terminal. */
+void type_on_terminal(TerminalProcess &p, const std::string &bytes);
+
+/* True while the terminal is in a raw mode: no canonical input, no echo. */
+bool terminal_is_raw(const TerminalProcess &p);
+
+/* Waits (up to timeout_ms) for the program to end and its output to drain,
+ * kills it if it does not, and closes everything. */
+ProcessResult finish_on_terminal(TerminalProcess &p, int timeout_ms);
+
+/* Collects output until done() holds, the program has exited and its output is
+ * drained, or timeout_ms passes. Returns done(). */
+template <typename Done> bool pump_until(TerminalProcess &p, Done done, int timeout_ms)
+{
+    const int step = 5;
+    for (int waited = 0; !done(); waited += step) {
+        if (waited >= timeout_ms) return false;
+        if (!pump_once(p, step) && p.exited) return done();
+    }
+    return true;
+}
 
 /* The same in two steps, so that several programs can run at once. */
 struct RunningProcess {

@@ -1,0 +1,26 @@
+/* The machine-wide data directory and the default start file within it. */
+#ifndef PLATFORM_DATA_DIR_H
+#define PLATFORM_DATA_DIR_H
+
+#include <stddef.h>
+
+/* Room for a composed path, terminating NUL included. */
+enum { DATA_PATH_SIZE = 4096 };
+
+/* Composes the data directory and the default start file path from the value
+ * of ALLUSERSPROFILE (profile, NULL when the variable is unset):
+ *   "<profile>/Application Data/Quorvant" and "<directory>/prng_start.bin",
+ * or the system's own directory when profile is NULL. Returns 0, or -1 when
+ * either path does not fit its buffer; then both buffers hold empty strings.
+ * Nothing is ever truncated. */
+int data_dir_compose(const char *profile, char *directory, size_t directory_size,
+                     char *default_file, size_t default_file_size);
+
+/* Reads ALLUSERSPROFILE, composes both paths as data_dir_compose does and, when
+ * they fit, creates the directory's last level with default permissions (an
+ * existing directory or a failure is not reported). Returns 0 with the default
+ * file path in default_file, or -1 when a path does not fit: then nothing is
+ * created and default_file is an empty string. */
+int data_dir_prepare(char *default_file, size_t default_file_size);
+
+#endif

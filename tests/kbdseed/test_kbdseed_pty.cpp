@@ -1,0 +1,311 @@
+/* kbdseed as a person at a terminal meets it: the built program runs on a
+ * pseudo-terminal of its own, and the test reads each prompt and types the
+ * key it shows (now and then a wrong one, and Ctrl+C) after varied delays. */
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <functional>
+#include <random>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#ifdef QV_HAVE_LIBACL
+#include <sys/acl.h>
+#endif
+
+#include "kbdseed_cli.h"
+#include "run_process.h"
+
+namespace {
+
+constexpr int kPromptTimeoutMs = 10000 * kSlow;
+
+/* What the test types at prompt number `prompt` showing `key`; "" ends the
+ * dialogue without typing. */
+using Answer = std::function<std::string(int prompt, char key)>;
+
+std::string shown_key(int, char key)
+{
+    return std::string(1, key);
+}
+
+/* A wrong key: the same letter in the other case, or another digit. */
+char other_key(char key)
+{
+    if (key >= 'a' && key <= 'z') return static_cast<char>(key - 'a' + 'A');
+    if (key >= 'A' && key <= 'Z') return static_cast<char>(key - 'A' + 'a');
+    return key == '7' ? '8' : '7';
+}
+
+struct Dialogue {
+    ProcessResult result;     /* with output on the terminal: out is what it showed */
+    std::string expected_out; /* banner and prompts, as the answers make them */
+    std::vector<char> keys;   /* the key of every prompt */
+    int accepted = 0;
+    std::string screen; /* what appeared on the terminal itself */
+    bool settings_kept = false;
+    bool always_raw = true; /* raw at every prompt */
+};
+
+bool same_settings(const struct termios &a, const struct termios &b)
+{
+    if (a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+        a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0) {
+        return true;
+    }
+    fprintf(stderr, "settings: iflag %x/%x oflag %x/%x cflag %x/%x lflag %x/%x\n", a.c_iflag,
+            b.c_iflag, a.c_oflag, b.c_oflag, a.c_cflag, b.c_cflag, a.c_lflag, b.c_lflag);
+    for (size_t i = 0; i < sizeof a.c_cc; i++) {
+        if (a.c_cc[i] != b.c_cc[i]) fprintf(stderr, "  c_cc[%zu] %d/%d\n", i, a.c_cc[i], b.c_cc[i]);
+    }
+    return false;
+}
+
+class KbdseedTerminal : public KbdseedRun {
+protected:
+    ProcessOptions on_terminal(const std::string &profile = "") const
+    {
+        ProcessOptions o = options(profile);
+        o.umask = 077; /* the start file is open to all all the same */
+        return o;
+    }
+
+    /* Runs kbdseed on a terminal and answers its prompts. */
+    Dialogue talk(const std::vector<std::string> &args, const Answer &answer,
+                  const ProcessOptions &opts, bool output_on_terminal = false, int stop_signal = 0)
+    {
+        std::vector<std::string> argv = {KBDSEED_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Dialogue d;
+        TerminalProcess p;
+        if (!start_on_terminal(p, argv, opts, output_on_terminal)) return d;
+        /* On the terminal every line end shows as "\r\n". */
+        const std::string &out = output_on_terminal ? p.screen : p.out;
+        const size_t line_end = output_on_terminal ? 2 : 1;
+        const std::regex prompt_re("^([0-9]{2,}): Press key (.)\\.\\.\\.");
+        size_t pos = kBanner.size() + (line_end - 1) * 2;
+        d.expected_out = kBanner;
+        for (;;) {
+            std::smatch m;
+            const bool prompted = pump_until(
+                p,
+                [&] {
+                    return out.size() > pos &&
+                           std::regex_search(out.cbegin() + static_cast<long>(pos), out.cend(), m,
+                                             prompt_re);
+                },
+                kPromptTimeoutMs);
+            if (!prompted) break;
+            const int number = std::stoi(m[1].str());
+            const char key = m[2].str()[0];
+            d.keys.push_back(key);
+            EXPECT_EQ(number, static_cast<int>(d.keys.size()));
+            pos += static_cast<size_t>(m.length(0));
+            char prompt[40];
+            snprintf(prompt, sizeof prompt, "%.2d: Press key %c...", number, key);
+            d.expected_out += prompt;
+            /* The key is typed once the program waits for it, as a person's is. */
+            if (!pump_until(
+                    p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs)) {
+                d.always_raw = false;
+                break;
+            }
+            if (stop_signal != 0 && number == 3) {
+                kill(p.pid, stop_signal);
+                break;
+            }
+            std::uniform_int_distribution<int> delay_us(1000, 6000);
+            usleep(static_cast<useconds_t>(delay_us(rng_)));
+            const std::string typed = answer(number, key);
+            if (typed.empty()) break;
+            type_on_terminal(p, typed);
+            if (typed != "\x03") {
+                d.expected_out += typed + "\n";
+                pos += typed.size() + line_end;
+            }
+            if (typed == std::string(1, key)) d.accepted++;
+        }
+        pump_until(
+            p, [&] { return p.exited && p.out_fd < 0 && p.err_fd < 0; }, kPromptTimeoutMs);
+        struct termios after;
+        d.settings_kept = tcgetattr(p.terminal, &after) == 0 && same_settings(p.initial, after);
+        d.result = finish_on_terminal(p, kPromptTimeoutMs);
+        d.screen = p.screen;
+        if (output_on_terminal) {
+            d.result.out = std::regex_replace(d.screen, std::regex("\r\n"), "\n");
+        }
+        return d;
+    }
+
+    /* A full collection; a run that the estimate ends (bad luck with the
+     * timing, about one in two hundred) is repeated. */
+    Dialogue collect(const std::vector<std::string> &args, const Answer &answer,
+                     const ProcessOptions &opts, bool output_on_terminal = false)
+    {
+        Dialogue d;
+        for (int attempt = 0; attempt < 3; attempt++) {
+            d = talk(args, answer, opts, output_on_terminal);
+            if (d.result.err != kCollectorFailed) break;
+        }
+        EXPECT_TRUE(d.settings_kept);
+        EXPECT_TRUE(d.always_raw);
+        EXPECT_GE(d.accepted, 34);
+        return d;
+    }
+
+    static void expect_written(const Dialogue &d, const std::string &path, const std::string &shown)
+    {
+        EXPECT_EQ(d.result.status, 0);
+        EXPECT_EQ(d.result.out, d.expected_out + "40 random bytes generated to " + shown + " OK\n");
+        EXPECT_EQ(d.result.err, "");
+        EXPECT_EQ(read_file(path).size(), 40u);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666u);
+#ifdef QV_HAVE_LIBACL
+        acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+        ASSERT_NE(acl, nullptr);
+        char *text = acl_to_text(acl, nullptr);
+        EXPECT_STREQ(text, "user::rw-\ngroup::rw-\nother::rw-\n");
+        acl_free(text);
+        acl_free(acl);
+#endif
+    }
+
+    std::mt19937 rng_{20121};
+};
+
+/* Wrong keys at the first prompt and now and then later; the rest as shown. */
+std::string mostly_right(int prompt, char key)
+{
+    if (prompt == 1 || prompt == 2 || prompt % 9 == 0) return std::string(1, other_key(key));
+    return std::string(1, key);
+}
+
+TEST_F(KbdseedTerminal, APersonAnswersEveryPromptAndGetsTheStartFile)
+{
+    const std::string path = dir_ + "/seed.bin";
+    write_file(path, std::string(100, 'o'));
+    chmod(path.c_str(), 0600);
+#ifdef QV_HAVE_LIBACL
+    acl_t old = acl_from_text("u::rw-,u:nobody:r--,g::---,m::r--,o::---");
+    acl_set_file(path.c_str(), ACL_TYPE_ACCESS, old);
+    acl_free(old);
+#endif
+    const Dialogue d = collect({"-out", "seed.bin"}, mostly_right, on_terminal());
+    expect_written(d, path, "seed.bin");
+    ASSERT_GE(d.keys.size(), 3u);
+    EXPECT_EQ(d.keys[1], d.keys[0]) << "a wrong start key is asked for again";
+    EXPECT_EQ(d.keys[2], d.keys[0]);
+    EXPECT_EQ(d.screen, "") << "nothing typed is echoed";
+    const std::string seed = read_file(path);
+    EXPECT_NE(seed, std::string(40, '\0'));
+
+    /* A second run makes a different seed. */
+    const Dialogue again = collect({"-out", "seed.bin"}, shown_key, on_terminal());
+    expect_written(again, path, "seed.bin");
+    EXPECT_NE(read_file(path), seed);
+}
+
+TEST_F(KbdseedTerminal, OutputOnTheTerminalItselfAndTheDefaultFile)
+{
+    const Dialogue d = collect({"-default"}, mostly_right, on_terminal(), true);
+    expect_written(d, default_file_, default_file_);
+}
+
+TEST_F(KbdseedTerminal, DefaultFileWithoutApplicationData)
+{
+    const std::string bare = dir_ + "/bare";
+    mkdir(bare.c_str(), 0755);
+    const std::string path = bare + "/Application Data/Quorvant/prng_start.bin";
+    const Dialogue d = collect({"-default"}, shown_key, on_terminal(bare));
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.out, d.expected_out);
+    EXPECT_EQ(d.result.err,
+              "ERROR: unable to open file " + path + "\nERROR: write_to_file returned -1\n");
+}
+
+TEST_F(KbdseedTerminal, AWriteThatNeverReachesTheDeviceFails)
+{
+    if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const Dialogue d = collect({"-out", "/dev/full"}, shown_key, on_terminal());
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.out, d.expected_out);
+    EXPECT_EQ(d.result.err,
+              "ERROR: unable to write to file /dev/full\nERROR: write_to_file returned -1\n");
+}
+
+TEST_F(KbdseedTerminal, TheLastSelectionIsWritten)
+{
+    Dialogue d = collect({"-out", "a", "-out", "b"}, shown_key, on_terminal());
+    expect_written(d, dir_ + "/b", "b");
+    EXPECT_FALSE(file_exists(dir_ + "/a"));
+
+    d = collect({"-out", "a", "-default"}, shown_key, on_terminal());
+    expect_written(d, default_file_, default_file_);
+    EXPECT_FALSE(file_exists(dir_ + "/a"));
+
+    d = collect({"-default", "-out", "a"}, shown_key, on_terminal());
+    expect_written(d, dir_ + "/a", "a");
+
+    d = collect({"-out", "-n"}, shown_key, on_terminal());
+    expect_written(d, dir_ + "/-n", "-n");
+
+    d = collect({"-n", "-out", "c"}, shown_key, on_terminal());
+    expect_written(d, dir_ + "/c", "c");
+}
+
+TEST_F(KbdseedTerminal, CtrlCEndsTheRunAndLeavesTheTerminalAsItWas)
+{
+    for (int at : {1, 7}) {
+        SCOPED_TRACE(at);
+        const Dialogue d = talk(
+            {"-out", "seed.bin"},
+            [at](int prompt, char key) {
+                return prompt == at ? std::string("\x03") : std::string(1, key);
+            },
+            on_terminal());
+        EXPECT_EQ(d.result.status, kCollectorStatus) << "Ctrl+C is a key, not a signal";
+        EXPECT_EQ(d.result.out, d.expected_out);
+        EXPECT_EQ(d.result.err, kInterrupted);
+        EXPECT_EQ(d.keys.size(), static_cast<size_t>(at));
+        EXPECT_TRUE(d.settings_kept);
+        EXPECT_TRUE(d.always_raw);
+        EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+    }
+}
+
+TEST_F(KbdseedTerminal, SignalsWhileWaitingRestoreTheTerminal)
+{
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const Dialogue d = talk({"-out", "seed.bin"}, shown_key, on_terminal(), false, sig);
+        EXPECT_EQ(d.result.status, 128 + sig);
+        EXPECT_EQ(d.keys.size(), 3u);
+        EXPECT_TRUE(d.always_raw);
+        EXPECT_TRUE(d.settings_kept);
+        EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+    }
+}
+
+TEST_F(KbdseedTerminal, AnAccessListThatCannotBeSetIsAWarning)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a file to another user";
+    /* An unprivileged user may write the file but not change its access list. */
+    chmod(dir_.c_str(), 0777);
+    const std::string path = dir_ + "/shared.bin";
+    write_file(path, "old");
+    chmod(path.c_str(), 0646);
+    ProcessOptions o = on_terminal();
+    o.drop_privileges = true;
+    const Dialogue d = collect({"-out", path}, shown_key, o);
+    EXPECT_EQ(d.result.status, 0);
+    EXPECT_EQ(d.result.out, d.expected_out + "40 random bytes generated to " + path + " OK\n");
+    EXPECT_EQ(d.result.err, "WARNING: unable to set access list of file " + path + "\n");
+    EXPECT_EQ(read_file(path).size(), 40u);
+}
+
+} // namespace

@@ -1,0 +1,363 @@
+/* The collector driven by a scripted user and clock: which presses count,
+ * which bytes are hashed, when the collection ends, and what it prints. */
+#include <math.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_console.h"
+#include "keyent.h"
+
+namespace {
+
+/* 200 ms with a clear low byte: the sample windows below sit at bit 0. */
+constexpr uint64_t kBase = 0x1E8400;
+const std::string kRngFailed = "keyent_callback: keyent_rng returned -5\n";
+
+struct Collected {
+    int status;
+    std::vector<uint8_t> buffer;
+    std::string out;
+    std::string err;
+};
+
+Collected collect(const std::vector<Press> &script, size_t length = 40)
+{
+    install_fake(script);
+    Collected c;
+    c.buffer.assign(length, 0xA5);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    c.status = keyent_callback(c.buffer.data(), static_cast<unsigned>(length));
+    c.out = testing::internal::GetCapturedStdout();
+    c.err = testing::internal::GetCapturedStderr();
+    remove_fake();
+    return c;
+}
+
+std::vector<uint64_t> with_base(const std::vector<uint8_t> &low_bytes)
+{
+    std::vector<uint64_t> deltas(low_bytes.size());
+    for (size_t k = 0; k < low_bytes.size(); k++) deltas[k] = kBase + low_bytes[k];
+    return deltas;
+}
+
+/* Low bytes whose eight bit columns hold exactly 16 ones over the first 32,
+ * and 8 over the first 16. */
+std::vector<uint8_t> balanced_32()
+{
+    std::vector<uint8_t> v(32);
+    for (int k = 0; k < 16; k++) {
+        v[static_cast<size_t>(k)] = static_cast<uint8_t>(k | k << 4);
+        v[static_cast<size_t>(k) + 16] = static_cast<uint8_t>(~(k | k << 4));
+    }
+    return v;
+}
+
+/* The bytes hashed when every window sits at bit 0: byte 0 is always 0. */
+std::vector<uint8_t> hashed(std::vector<uint8_t> low_bytes)
+{
+    low_bytes[0] = 0;
+    return low_bytes;
+}
+
+std::vector<uint8_t> from_hex(const char *hex)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+double binary_entropy(double d)
+{
+    return -(d * log(d) + (1 - d) * log(1 - d)) / log(2.0);
+}
+
+TEST(LowestVaryingBit, ComparesEarlierDeltasWithTheFirst)
+{
+    const uint64_t none[1] = {0};
+    EXPECT_EQ(lowest_varying_bit(none, 0), 64);
+    const uint64_t one[1] = {0xFFFF};
+    EXPECT_EQ(lowest_varying_bit(one, 1), 0);
+    const uint64_t equal[5] = {77, 77, 77, 77, 77};
+    EXPECT_EQ(lowest_varying_bit(equal, 5), 64);
+    const uint64_t high[3] = {5, 5, 5 | 1ull << 63};
+    EXPECT_EQ(lowest_varying_bit(high, 3), 63);
+    const uint64_t mid[4] = {0x100, 0x100, 0x300, 0x110};
+    EXPECT_EQ(lowest_varying_bit(mid, 4), 4);
+    EXPECT_EQ(lowest_varying_bit(mid, 3), 9);
+    /* Only the first count deltas take part. */
+    const uint64_t later[3] = {8, 8, 9};
+    EXPECT_EQ(lowest_varying_bit(later, 2), 64);
+    EXPECT_EQ(lowest_varying_bit(later, 3), 0);
+}
+
+TEST(EstimateEntropy, SmallestMinorityLessTheMargin)
+{
+    const auto balanced = with_base(balanced_32());
+    const double x = estimate_entropy(balanced.data(), 32, 0);
+    EXPECT_NEAR(x, binary_entropy(0.5 - 0.49 / 8), 1e-12);
+    EXPECT_NEAR(x, 0.9891, 1e-4);
+    EXPECT_GE(8 * x * 33, 259.0);
+    EXPECT_NEAR(8 * x * 33, 261.1, 0.05);
+
+    auto fifteen = balanced;
+    fifteen[31] ^= 1; /* column 0 now holds 17 ones */
+    const double x15 = estimate_entropy(fifteen.data(), 32, 0);
+    EXPECT_NEAR(x15, binary_entropy(15.0 / 32 - 0.49 / 8), 1e-12);
+    EXPECT_NEAR(8 * x15 * 33, 257.4, 0.05);
+
+    /* The same windows higher up give the same estimate; bits past 63 read as 0. */
+    std::vector<uint64_t> shifted(balanced.size()), top(balanced.size());
+    for (size_t k = 0; k < balanced.size(); k++) {
+        shifted[k] = (balanced[k] & 0xFF) << 40;
+        top[k] = (balanced[k] & 0xFF) << 56;
+    }
+    EXPECT_DOUBLE_EQ(estimate_entropy(shifted.data(), 32, 40), x);
+    EXPECT_DOUBLE_EQ(estimate_entropy(top.data(), 32, 56), x);
+    EXPECT_EQ(estimate_entropy(top.data(), 32, 60), 0.0);
+
+    /* At 16 deltas one odd bit in a column is too few, two are enough. */
+    std::vector<uint64_t> sixteen(16, kBase);
+    for (int k = 0; k < 2; k++) sixteen[static_cast<size_t>(k)] |= 0xFF;
+    EXPECT_NEAR(estimate_entropy(sixteen.data(), 16, 0),
+                binary_entropy(2.0 / 16 - 0.49 / sqrt(32.0)), 1e-12);
+    sixteen[1] &= ~uint64_t{0x80};
+    EXPECT_EQ(estimate_entropy(sixteen.data(), 16, 0), 0.0);
+    const std::vector<uint64_t> same(16, kBase);
+    EXPECT_EQ(estimate_entropy(same.data(), 16, 64), 0.0);
+    /* The delta past count is not counted. */
+    sixteen.push_back(kBase | 0x80);
+    EXPECT_EQ(estimate_entropy(sixteen.data(), 16, 0), 0.0);
+}
+
+TEST(ChooseRandomKey, OneKeyOfTheAlphabetPerClockReading)
+{
+    const std::string alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string seen;
+    for (uint64_t t = 0; t < 4000; t++) {
+        install_fake({}, 0x01DC000000000000u + t * 9973);
+        const int key = choose_random_key();
+        ASSERT_NE(alphabet.find(static_cast<char>(key)), std::string::npos) << key;
+        EXPECT_EQ(choose_random_key(), key) << "the key depends on the clock alone";
+        EXPECT_EQ(key, key_for_time(fake.now));
+        if (seen.find(static_cast<char>(key)) == std::string::npos) seen += static_cast<char>(key);
+    }
+    remove_fake();
+    EXPECT_EQ(seen.size(), alphabet.size());
+}
+
+class Collection : public ::testing::Test {
+protected:
+    void TearDown() override { remove_fake(); }
+
+    static void expect_failed(const Collected &c, const std::string &err)
+    {
+        EXPECT_EQ(c.status, -2);
+        EXPECT_EQ(c.out, fake.transcript);
+        EXPECT_EQ(c.err, err);
+        EXPECT_EQ(c.buffer, std::vector<uint8_t>(c.buffer.size(), 0));
+    }
+};
+
+TEST_F(Collection, BalancedWindowsEndAfter34PressesWith33BytesHashed)
+{
+    auto low = balanced_32();
+    low.push_back(0x5A);
+    const Collected c = collect(presses_for(with_base(low)));
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 34);
+    EXPECT_EQ(c.out, fake.transcript);
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(c.buffer, seed_of(hashed(low)));
+    /* Cross-checked against an independent GOST R 34.11-2012 implementation. */
+    EXPECT_EQ(c.buffer, from_hex("8d11cb787c0a8c26335f43a3999189c9b371d953"
+                                 "4dc67f53b8bdf6e0c3d0ef566b653b639b311d3d"));
+    EXPECT_EQ(0, memcmp(keyent_result(), c.buffer.data(), 40));
+}
+
+TEST_F(Collection, OneMinorityShortNeedsOneMorePress)
+{
+    auto low = balanced_32();
+    low[31] ^= 1;
+    low.push_back(0xFE); /* rebalances the columns over 33 deltas */
+    low.push_back(0x33);
+    const auto deltas = with_base(low);
+
+    const Collected early = collect(presses_for({deltas.begin(), deltas.end() - 1}));
+    EXPECT_TRUE(fake.overrun) << "33 bytes must not be enough";
+    expect_failed(early, "\nInput terminated\n" + kRngFailed);
+
+    const Collected c = collect(presses_for(deltas));
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 35);
+    EXPECT_EQ(c.buffer, seed_of(hashed(low)));
+}
+
+TEST_F(Collection, WindowAbove56FailsOnceSixteenDeltasAreKept)
+{
+    /* All equal: the window sits at 64, every byte is 0, the estimate 0. */
+    const std::vector<uint64_t> equal(17, kBase);
+    const Collected c = collect(presses_for(equal));
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 18);
+    expect_failed(c, kRngFailed);
+
+    /* Fifteen kept deltas are not yet checked: the dialogue goes on. */
+    const Collected before = collect(presses_for({equal.begin(), equal.end() - 1}));
+    EXPECT_TRUE(fake.overrun);
+    expect_failed(before, "\nInput terminated\n" + kRngFailed);
+
+    /* Deltas that differ only in bit 57 put the window there. */
+    std::vector<uint64_t> high(17, kBase);
+    high[3] |= 1ull << 57;
+    const Collected c57 = collect(presses_for(high));
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 18);
+    expect_failed(c57, kRngFailed);
+}
+
+TEST_F(Collection, LessThanOneBitFailsOnceSixteenDeltasAreKept)
+{
+    std::vector<uint8_t> low(17, 0x00);
+    low[1] = 0xFF;
+    low[4] = 0x7F; /* column 7 holds a single one */
+    const Collected c = collect(presses_for(with_base(low)));
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 18);
+    expect_failed(c, kRngFailed);
+
+    low[4] = 0xFF; /* two ones in every column pass */
+    const Collected passing = collect(presses_for(with_base(low)));
+    EXPECT_TRUE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 18);
+    expect_failed(passing, "\nInput terminated\n" + kRngFailed);
+}
+
+TEST_F(Collection, SampleArraysGrowPast128And256)
+{
+    /* Sparse ones keep the estimate low, so 299 bytes are needed. */
+    std::vector<uint8_t> low = {0x00, 0xFF, 0x00, 0xFF};
+    low.resize(16, 0x00);
+    for (int k = 16; k < 299; k++) low.push_back(k % 33 == 0 ? 0xFF : 0x00);
+    const Collected c = collect(presses_for(with_base(low)));
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 300);
+    EXPECT_EQ(c.out, fake.transcript);
+    EXPECT_NE(c.out.find("\n300: Press key "), std::string::npos);
+    EXPECT_EQ(c.buffer, seed_of(hashed(low)));
+}
+
+TEST_F(Collection, WrongKeysRepeatTheStartKeyThenChooseAnew)
+{
+    auto low = balanced_32();
+    low.push_back(0x5A);
+    std::vector<Press> script = {{100, PRESS_WRONG}, {200, 'Z' + 1}, {300, PRESS_SHOWN}};
+    /* Time spent on wrong presses belongs to the next delta. */
+    const auto deltas = with_base(low);
+    for (size_t k = 0; k < deltas.size(); k++) {
+        if (k % 5 == 2) {
+            script.push_back({7, PRESS_WRONG});
+            script.push_back({13, 13}); /* Enter */
+            script.push_back({deltas[k] - 20, PRESS_SHOWN});
+        } else {
+            script.push_back({deltas[k], PRESS_SHOWN});
+        }
+    }
+    const Collected c = collect(script);
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.accepted, 34);
+    EXPECT_EQ(fake.shown.size(), script.size());
+    EXPECT_EQ(fake.shown[1], fake.shown[0]);
+    EXPECT_EQ(fake.shown[2], fake.shown[0]);
+    EXPECT_EQ(c.out, fake.transcript);
+    const char k = static_cast<char>(fake.shown[0]);
+    const char wrong = static_cast<char>(fake.transcript[18]);
+    EXPECT_NE(wrong, k);
+    EXPECT_EQ(c.out.substr(0, 60), std::string("01: Press key ") + k + "..." + wrong +
+                                       "\n02: Press key " + k + "...[\n03: Press key " + k + "..." +
+                                       k + "\n");
+    EXPECT_EQ(c.buffer, seed_of(hashed(low)));
+}
+
+TEST_F(Collection, CtrlCAndUnreadableConsoleStopAtAnyPrompt)
+{
+    Collected c = collect({{5, 3}});
+    expect_failed(c, "\nInput terminated\n" + kRngFailed);
+    EXPECT_EQ(c.out, "01: Press key " + std::string(1, char(fake.shown[0])) + "...");
+
+    std::vector<Press> later = presses_for(with_base(balanced_32()));
+    later.resize(10);
+    later.push_back({5, PRESS_WRONG});
+    later.push_back({5, 3});
+    c = collect(later);
+    EXPECT_EQ(fake.shown.size(), 12u);
+    expect_failed(c, "\nInput terminated\n" + kRngFailed);
+
+    c = collect({{5, -1}});
+    expect_failed(c, "\nError read character\n" + kRngFailed);
+    later.back().code = -1;
+    c = collect(later);
+    expect_failed(c, "\nError read character\n" + kRngFailed);
+}
+
+TEST_F(Collection, ACodeOfZeroIsEchoedAndStopsSilently)
+{
+    Collected c = collect({{5, 0}});
+    expect_failed(c, kRngFailed);
+    EXPECT_EQ(c.out, "01: Press key " + std::string(1, char(fake.shown[0])) + "..." +
+                         std::string(1, '\0') + "\n");
+    c = collect({{5, PRESS_SHOWN}, {5, PRESS_SHOWN}, {5, 0}});
+    expect_failed(c, kRngFailed);
+}
+
+TEST_F(Collection, BuffersLongerAndShorterThanTheSeed)
+{
+    auto low = balanced_32();
+    low.push_back(0x5A);
+    const auto seed = seed_of(hashed(low));
+
+    Collected c = collect(presses_for(with_base(low)), 64);
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(std::vector<uint8_t>(c.buffer.begin(), c.buffer.begin() + 40), seed);
+    EXPECT_EQ(std::vector<uint8_t>(c.buffer.begin() + 40, c.buffer.end()),
+              std::vector<uint8_t>(24, 0));
+
+    /* Exactly as long as asked: a write past the end shows under the sanitizers. */
+    c = collect(presses_for(with_base(low)), 16);
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.buffer, std::vector<uint8_t>(seed.begin(), seed.begin() + 16));
+    c = collect(presses_for(with_base(low)), 1);
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.buffer, std::vector<uint8_t>(1, seed[0]));
+
+    /* A failed collection leaves the buffer clear and the last seed in place. */
+    c = collect({{5, 3}}, 64);
+    expect_failed(c, "\nInput terminated\n" + kRngFailed);
+    EXPECT_EQ(0, memcmp(keyent_result(), seed.data(), 40));
+}
+
+TEST_F(Collection, BadArguments)
+{
+    uint8_t buffer[40];
+    install_fake({});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(keyent_callback(nullptr, 40), -1);
+    EXPECT_EQ(keyent_callback(buffer, 0), -1);
+    EXPECT_EQ(keyent_rng(nullptr, 40), -1);
+    EXPECT_EQ(keyent_rng(buffer, 0), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "keyent_callback: bad arguments\nkeyent_callback: bad arguments\n");
+    EXPECT_TRUE(fake.shown.empty()) << "no prompt for bad arguments";
+}
+
+} // namespace

@@ -1,0 +1,77 @@
+/*
+ * Keyboard entropy collector. The user is asked for one randomly chosen key
+ * after another; the time between accepted presses, read from the system
+ * clock in 100-nanosecond units, gives one sample byte per press. Once the
+ * estimated entropy of the sample bytes reaches 259 bits they are condensed
+ * with the 512-bit GOST R 34.11-2012 hash, and the first 40 digest bytes are
+ * the seed.
+ *
+ * Single-threaded and not reentrant: the seed of the latest successful
+ * collection lives in one module-level buffer.
+ */
+#ifndef KBDSEED_KEYENT_H
+#define KBDSEED_KEYENT_H
+
+#include <stdint.h>
+
+enum {
+    KEYENT_SEED_SIZE = 40,      /* bytes of seed a collection yields */
+    KEYENT_TARGET_BITS = 259,   /* the collection ends at this estimate */
+    KEYENT_CHECKS_FROM = 16,    /* quality checks start at this many deltas */
+    KEYENT_HIGHEST_WINDOW = 56, /* a window above this bit position fails */
+    KEYENT_CAPACITY_STEP = 128  /* initial size and growth of the sample arrays */
+};
+
+/* Where the collector reads keys and time. The defaults are the console and
+ * the system clock; tests put in their own. */
+typedef struct {
+    int (*read_key)(void);       /* as console_read_key */
+    uint64_t (*read_time)(void); /* as system_time_100ns */
+} keyent_io;
+
+/* Makes the collector use io (copied), or the console and system clock again
+ * when io is NULL. */
+void keyent_set_io(const keyent_io *io);
+
+/* Runs one collection and puts the seed into buffer. Returns 0; -1 for a null
+ * buffer or zero length ("keyent_callback: bad arguments"); -2 when the
+ * collection failed, after "keyent_callback: keyent_rng returned %d" on
+ * standard error, with the buffer all zeros. */
+int keyent_callback(uint8_t *buffer, unsigned length);
+
+/* Clears the first length bytes of buffer, runs one collection and copies
+ * min(length, 40) seed bytes into it; bytes 40 and on stay zero. Returns 0; -1
+ * for a null buffer or zero length; -5 when the collection failed, with the
+ * buffer cleared again. */
+int keyent_rng(uint8_t *buffer, unsigned length);
+
+/* One collection from scratch: prompts on standard output, keys from the
+ * console. Returns 0 with the seed in the module's result buffer; -2 when a
+ * sample array cannot be allocated or enlarged; -5 for Ctrl+C, an unreadable
+ * console, a key code 0, too little entropy or a hash failure. */
+int keyent_collect(void);
+
+/* The seed of the latest successful collection (40 bytes, zeros before one). */
+const uint8_t *keyent_result(void);
+
+/* One key of "0"-"9", "A"-"Z", "a"-"z": the C library's generator is seeded
+ * with the low 32 bits of a fresh time reading, and one draw modulo 62 picks
+ * the key. */
+int choose_random_key(void);
+
+/* Prints "%.2d: Press key %c..." (flushed) and reads one key. Returns 0 after
+ * "\nInput terminated\n" for Ctrl+C, or after "\nError read character\n" when
+ * the console cannot be read (both on standard error). Otherwise echoes the
+ * code as "%c\n" and returns it; a code of 0 is echoed and returned as 0. */
+int prompt_key(int key, int prompt_counter);
+
+/* The lowest bit position in which deltas[0..count-1] are not all equal: 0 for
+ * a count of 1, 64 when count is 0 or all are equal. */
+int lowest_varying_bit(const uint64_t *deltas, int count);
+
+/* Estimated entropy per bit, 0 to 1, of the 8-bit windows at bit position
+ * window of deltas[0..count-1] (count at least 1): the binary entropy of the
+ * smallest minority share over the eight columns, less 0.49 / sqrt(2 count). */
+double estimate_entropy(const uint64_t *deltas, int count, int window);
+
+#endif
