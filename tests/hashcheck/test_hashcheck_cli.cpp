@@ -11,6 +11,10 @@
 #include "run_process.h"
 #include "vectors.h"
 
+/* Built with the project's flags, as hashcheck is: on a 32-bit host its
+ * stdio must still open and read files beyond 2 GiB. */
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
 namespace {
 
 const std::string kUsage = "usage:\n-file              path to file\n";

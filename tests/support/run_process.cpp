@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "target_programs.h"
+
 namespace {
 
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const ProcessOptions &options,
@@ -51,14 +53,29 @@ namespace {
         args.push_back(const_cast<char *>(a.c_str()));
     }
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
 }
 
 } // namespace
 
-ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options)
+std::vector<std::string> target_command(const std::vector<std::string> &argv)
 {
+    static const char *const emulator[] = {QV_TARGET_EMULATOR nullptr};
+    const std::string tree = QV_TARGET_BUILD_DIR "/";
+    if (emulator[0] == nullptr || argv.empty() || argv[0].compare(0, tree.size(), tree) != 0) {
+        return argv;
+    }
+    std::vector<std::string> command;
+    for (const char *const *word = emulator; *word != nullptr; word++) command.push_back(*word);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
+ProcessResult run_process(const std::vector<std::string> &program_argv,
+                          const ProcessOptions &options)
+{
+    const std::vector<std::string> argv = target_command(program_argv);
     ProcessResult result;
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {

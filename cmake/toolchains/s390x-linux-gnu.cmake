@@ -1,0 +1,15 @@
+# 64-bit big-endian Linux (IBM Z) with Debian's cross compiler
+# (g++-s390x-linux-gnu); programs and tests run through qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR s390x)
+
+set(QV_TARGET_SYSROOT /usr/s390x-linux-gnu)
+set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH ${QV_TARGET_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L ${QV_TARGET_SYSROOT})
