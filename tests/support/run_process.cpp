@@ -59,15 +59,21 @@ namespace {
 
 } // namespace
 
+std::vector<std::string> target_emulator()
+{
+    static const char *const words[] = {QV_TARGET_EMULATOR nullptr};
+    std::vector<std::string> emulator;
+    for (const char *const *word = words; *word != nullptr; word++) emulator.push_back(*word);
+    return emulator;
+}
+
 std::vector<std::string> target_command(const std::vector<std::string> &argv)
 {
-    static const char *const emulator[] = {QV_TARGET_EMULATOR nullptr};
     const std::string tree = QV_TARGET_BUILD_DIR "/";
-    if (emulator[0] == nullptr || argv.empty() || argv[0].compare(0, tree.size(), tree) != 0) {
+    std::vector<std::string> command = target_emulator();
+    if (command.empty() || argv.empty() || argv[0].compare(0, tree.size(), tree) != 0) {
         return argv;
     }
-    std::vector<std::string> command;
-    for (const char *const *word = emulator; *word != nullptr; word++) command.push_back(*word);
     command.insert(command.end(), argv.begin(), argv.end());
     return command;
 }

@@ -33,6 +33,11 @@ ProcessResult run_process(const std::vector<std::string> &argv,
  * anything else (rhash, sh) runs as it is, on the build machine. */
 std::vector<std::string> target_command(const std::vector<std::string> &argv);
 
+/* The emulator's own words (empty for a native build). For a Windows build
+ * they start Wine in the build's prefix, so that words + {"reg", "query", ...}
+ * runs one of Wine's own programs there. */
+std::vector<std::string> target_emulator();
+
 /* A fresh directory under TMPDIR (or /tmp), removed by remove_tree. */
 std::string make_temp_dir(const char *tag);
 void remove_tree(const std::string &path);
