@@ -25,12 +25,7 @@ constexpr int kPromptTimeoutMs = 30000;
 
 std::string text(const std::string &lines)
 {
-    std::string out;
-    for (char c : lines) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
+    return crlf_lines(lines);
 }
 
 /* Runs one of Wine's own programs, or a helper of the build, in the prefix. */
