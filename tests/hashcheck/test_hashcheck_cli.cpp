@@ -55,7 +55,7 @@ protected:
 
     std::string put(const std::string &name, const std::vector<uint8_t> &content)
     {
-        const std::string path = dir_ + "/" + name;
+        std::string path = dir_ + "/" + name;
         write_file(path, std::string(content.begin(), content.end()));
         return path;
     }
