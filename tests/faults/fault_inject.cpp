@@ -38,8 +38,8 @@ int errno_named(const char *name)
     static const struct {
         const char *name;
         int value;
-    } known[] = {{"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EROFS", EROFS}, {"EDQUOT", EDQUOT},
-                 {"EACCES", EACCES}};
+    } known[] = {
+        {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EROFS", EROFS}, {"EDQUOT", EDQUOT}, {"EACCES", EACCES}};
     if (name == nullptr) return 0;
     for (const auto &k : known) {
         if (strcmp(name, k.name) == 0) return k.value;

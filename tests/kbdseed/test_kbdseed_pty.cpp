@@ -254,7 +254,8 @@ TEST_F(KbdseedTerminal, AnOutputPathThatIsAFolderCannotBeOpened)
     const Dialogue d = collect({"-out", "folder"}, shown_key, on_terminal());
     EXPECT_EQ(d.result.status, kWriteStatus);
     EXPECT_EQ(d.result.out, d.expected_out);
-    EXPECT_EQ(d.result.err, "ERROR: unable to open file folder\nERROR: write_to_file returned -1\n");
+    EXPECT_EQ(d.result.err,
+              "ERROR: unable to open file folder\nERROR: write_to_file returned -1\n");
     struct stat st;
     EXPECT_EQ(stat((dir_ + "/folder").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));

@@ -125,7 +125,8 @@ int keyent_collect(void)
     uint8_t digest[DIGEST_SIZE];
     memset(digest, 0, sizeof digest);
     samples s = {nullptr, nullptr, KEYENT_CAPACITY_STEP};
-    s.deltas = static_cast<uint64_t *>(allocator.allocate(KEYENT_CAPACITY_STEP * sizeof s.deltas[0]));
+    s.deltas =
+        static_cast<uint64_t *>(allocator.allocate(KEYENT_CAPACITY_STEP * sizeof s.deltas[0]));
     s.bytes = static_cast<uint8_t *>(allocator.allocate(KEYENT_CAPACITY_STEP));
     if (s.deltas == nullptr || s.bytes == nullptr) {
         release(&s);
