@@ -161,35 +161,39 @@ int fclose(FILE *stream)
     return r;
 }
 
+/* Every open goes to the C library's openat64, which takes the same mode. */
+static int open_checked(int dir, const char *path, int flags, va_list ap)
+{
+    static auto real = next<int (*)(int, const char *, int, ...)>("openat64");
+    /* The mode is there only when the call may create a file. */
+    const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const mode_t mode = creates ? static_cast<mode_t>(va_arg(ap, unsigned)) : 0;
+    if (open_fault(path, flags) != 0) return -1;
+    return real(dir, path, flags, mode);
+}
+
+#define OPEN_WITH_MODE(dir, path, flags)                                                           \
+    va_list ap;                                                                                    \
+    va_start(ap, flags);                                                                           \
+    const int fd = open_checked(dir, path, flags, ap);                                             \
+    va_end(ap);                                                                                    \
+    return fd
+
 int open(const char *path, int flags, ...)
 {
-    static auto real = next<int (*)(const char *, int, ...)>("open");
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
-    va_end(ap);
-    if (open_fault(path, flags) != 0) return -1;
-    return real(path, flags, mode);
+    OPEN_WITH_MODE(AT_FDCWD, path, flags);
 }
 int open64(const char *path, int flags, ...)
 {
-    static auto real = next<int (*)(const char *, int, ...)>("open64");
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
-    va_end(ap);
-    if (open_fault(path, flags) != 0) return -1;
-    return real(path, flags, mode);
+    OPEN_WITH_MODE(AT_FDCWD, path, flags);
 }
 int openat(int dir, const char *path, int flags, ...)
 {
-    static auto real = next<int (*)(int, const char *, int, ...)>("openat");
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
-    va_end(ap);
-    if (open_fault(path, flags) != 0) return -1;
-    return real(dir, path, flags, mode);
+    OPEN_WITH_MODE(dir, path, flags);
+}
+int openat64(int dir, const char *path, int flags, ...)
+{
+    OPEN_WITH_MODE(dir, path, flags);
 }
 int mkostemp(char *templ, int flags)
 {
