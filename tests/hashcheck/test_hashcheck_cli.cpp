@@ -11,11 +11,31 @@
 #include "run_process.h"
 #include "vectors.h"
 
+/* Built with the project's flags, as hashcheck is: on a 32-bit host its
+ * stdio must still open and read files beyond 2 GiB. */
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
 namespace {
 
 const std::string kUsage = "usage:\n-file              path to file\n";
 const std::string kFailEnd = "Error.\nERROR: check_hash failed.\n";
 constexpr int kMinusOne = 255; /* exit status -1 as the shell sees it */
+
+#ifdef QV_TARGET_WINDOWS
+/* hashcheck.exe under Wine: its standard streams are text streams, whose line
+ * ends the Windows C runtime writes as CR LF. */
+std::string text(const std::string &lines)
+{
+    std::string out;
+    for (char c : lines) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+#else
+std::string text(const std::string &lines) { return lines; }
+#endif
 
 class HashcheckCli : public ::testing::Test {
 protected:
@@ -35,7 +55,7 @@ protected:
 
     std::string put(const std::string &name, const std::vector<uint8_t> &content)
     {
-        const std::string path = dir_ + "/" + name;
+        std::string path = dir_ + "/" + name;
         write_file(path, std::string(content.begin(), content.end()));
         return path;
     }
@@ -49,8 +69,8 @@ protected:
                        const std::string &err)
     {
         EXPECT_EQ(r.status, status);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, text(out));
+        EXPECT_EQ(r.err, text(err));
     }
 
     std::string dir_;
@@ -133,7 +153,14 @@ TEST_F(HashcheckCli, FilesThatCannotBeOpened)
                kFailEnd);
     expect(run({"-file", ""}), kMinusOne, "",
            "Failed to open file '': Error: : " + std::string(strerror(ENOENT)) + "\n" + kFailEnd);
+}
 
+TEST_F(HashcheckCli, AFileWithoutReadAccess)
+{
+#ifdef QV_TARGET_WINDOWS
+    GTEST_SKIP() << "Windows grants access by access lists, not by the mode bits this test "
+                    "takes away; and Wine runs only as the owner of its prefix";
+#endif
     put("secret", {1, 2, 3});
     chmod((dir_ + "/secret").c_str(), 0);
     chmod(dir_.c_str(), 0755);
@@ -148,11 +175,19 @@ TEST_F(HashcheckCli, FilesThatCannotBeOpened)
                kFailEnd);
 }
 
-TEST_F(HashcheckCli, ADirectoryGivesAReadError)
+TEST_F(HashcheckCli, ADirectoryIsRefused)
 {
     mkdir((dir_ + "/sub").c_str(), 0755);
+#ifdef QV_TARGET_WINDOWS
+    /* Windows does not open a directory as a file at all. */
+    expect(run({"-file", "sub"}), kMinusOne, "",
+           "Failed to open file 'sub': Error: : " + std::string(strerror(EACCES)) + "\n" +
+               kFailEnd);
+#else
+    /* POSIX opens it, and the first read fails. */
     expect(run({"-file", "sub"}), kMinusOne, "",
            "Read error\nError make_gosthash_from_file failed.\n" + kFailEnd);
+#endif
 }
 
 TEST_F(HashcheckCli, StandardInputIsNeverRead)

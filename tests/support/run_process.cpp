@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include "target_programs.h"
+
 namespace {
 
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const ProcessOptions &options,
@@ -56,18 +58,40 @@ namespace {
         }
     }
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const auto &a : argv) {
         args.push_back(const_cast<char *>(a.c_str()));
     }
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
 }
 
 } // namespace
 
-RunningProcess start_process(const std::vector<std::string> &argv, const ProcessOptions &options)
+std::vector<std::string> target_emulator()
 {
+    static const char *const words[] = {QV_TARGET_EMULATOR nullptr};
+    std::vector<std::string> emulator;
+    for (const char *const *word = words; *word != nullptr; word++) emulator.push_back(*word);
+    return emulator;
+}
+
+std::vector<std::string> target_command(const std::vector<std::string> &argv)
+{
+    const std::string tree = QV_TARGET_BUILD_DIR "/";
+    std::vector<std::string> command = target_emulator();
+    if (command.empty() || argv.empty() || argv[0].compare(0, tree.size(), tree) != 0) {
+        return argv;
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
+RunningProcess start_process(const std::vector<std::string> &program_argv,
+                             const ProcessOptions &options)
+{
+    const std::vector<std::string> argv = target_command(program_argv);
     RunningProcess process;
     process.program = argv.empty() ? std::string() : argv[0];
     process.stdin_data = options.stdin_data;
@@ -188,9 +212,10 @@ void record_exit(TerminalProcess &p, int status)
 
 } // namespace
 
-bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &argv,
+bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &program_argv,
                        const ProcessOptions &options, bool output_on_terminal)
 {
+    const std::vector<std::string> argv = target_command(program_argv);
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     if ((!options.stdin_data.empty() && pipe(in_pipe) != 0) ||
         (!output_on_terminal && (pipe(out_pipe) != 0 || pipe(err_pipe) != 0))) {
@@ -376,7 +401,7 @@ std::string find_program(const char *name)
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
         if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
         start = end + 1;
     }

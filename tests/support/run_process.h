@@ -25,8 +25,9 @@ struct ProcessResult {
     std::string err;   /* everything written to standard error */
 };
 
-/* argv[0] is the program's path. Fails the calling test (gtest) when the
- * program cannot be started. */
+/* argv[0] is the program's path; a program built by this project is started
+ * through target_command. Fails the calling test (gtest) when the program
+ * cannot be started. */
 ProcessResult run_process(const std::vector<std::string> &argv,
                           const ProcessOptions &options = ProcessOptions());
 
@@ -93,6 +94,16 @@ RunningProcess start_process(const std::vector<std::string> &argv,
 bool process_has_ended(const RunningProcess &process);
 /* Feeds standard input, collects the output and waits for the end. */
 ProcessResult finish_process(RunningProcess *process);
+/* The command that runs argv on the machine the project was built for. A
+ * program of the project's build tree runs through the target's emulator when
+ * the build has one (qemu-user for a cross-built Linux, Wine for Windows);
+ * anything else (rhash, sh) runs as it is, on the build machine. */
+std::vector<std::string> target_command(const std::vector<std::string> &argv);
+
+/* The emulator's own words (empty for a native build). For a Windows build
+ * they start Wine in the build's prefix, so that words + {"reg", "query", ...}
+ * runs one of Wine's own programs there. */
+std::vector<std::string> target_emulator();
 
 /* A fresh directory under TMPDIR (or /tmp), removed by remove_tree. */
 std::string make_temp_dir(const char *tag);

@@ -80,6 +80,9 @@ static int check_hash(const char *path, char *hash_text)
         if (file == NULL) {
             const int open_errno = errno;
             fprintf(stderr, "Failed to open file '%s': ", path);
+            /* perror may bypass the stream (the Windows C runtime writes to
+             * the handle directly): the start of the line must be out first. */
+            fflush(stderr);
             errno = open_errno;
             perror("Error: ");
         } else if (make_gosthash_from_file(file, hash_text) != 0) {

@@ -1,0 +1,56 @@
+# Tests of a Windows build (included by tests/CMakeLists.txt).
+#
+# The engine's tests are a Windows program run under Wine. The programs are
+# tested from the build machine: tests/host builds the command-line tests with
+# the native compiler and starts each .exe through Wine with run_process (as a
+# shell would start it with "wine prog.exe"), so they get the same standard
+# input, environment, working directory and, for a console dialogue, pseudo
+# terminal as the POSIX builds' tests. Wine makes the Windows command line
+# from the arguments and the C runtime splits it again, so quoting is tested
+# on the way.
+#
+# Wine's prefix is made once per test run (fixture "wine"), and its server is
+# stopped after the last test that needed it.
+
+# Only DLLs that every Windows has: the C runtime, kernel and the system's own.
+add_test(NAME windows_imports COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
+         -DPROGRAMS=$<TARGET_FILE:hashcheck> -P ${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake)
+
+if(NOT QV_WINE_WORKS)
+  add_test(NAME wine_unavailable COMMAND sh -c
+           "echo 'Wine cannot start ${CMAKE_SYSTEM_PROCESSOR} Windows programs on this machine \
+(for Win32: a kernel without IA-32 emulation cannot run 32-bit Wine); nothing ran under Wine'; exit 77")
+  set_tests_properties(wine_unavailable PROPERTIES SKIP_RETURN_CODE 77)
+  return()
+endif()
+
+add_test(NAME wine_prefix COMMAND ${QV_WINE_ENV} ${QV_WINE} wineboot --init)
+add_test(NAME wine_server_stop COMMAND ${QV_WINE_ENV} sh -c "'${QV_WINESERVER}' -k || true")
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
+set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+# One Wine start for the whole program: gtest_discover_tests cannot read the
+# CR LF lines of a Windows program's test list.
+add_test(NAME hash_low_tests COMMAND hash_low_tests)
+set_tests_properties(hash_low_tests PROPERTIES FIXTURES_REQUIRED wine)
+
+include(ExternalProject)
+string(REPLACE ";" "|" wine_command "${CMAKE_CROSSCOMPILING_EMULATOR}")
+ExternalProject_Add(host_tests
+  SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/host
+  BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/host
+  LIST_SEPARATOR |
+  CMAKE_ARGS
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DQV_WERROR=${QV_WERROR}
+    -DQV_TARGET_BUILD_DIR=${PROJECT_BINARY_DIR}
+    -DQV_TARGET_EMULATOR=${wine_command}
+    -DQV_TEST_FIXTURE=wine
+    -DHASHCHECK_BIN=$<TARGET_FILE:hashcheck>
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON)
+add_dependencies(host_tests hashcheck)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/host_tests.cmake
+     "subdirs(\"${CMAKE_CURRENT_BINARY_DIR}/host\")\n")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
+             ${CMAKE_CURRENT_BINARY_DIR}/host_tests.cmake)
