@@ -38,6 +38,9 @@ namespace {
     if (options.umask >= 0) {
         umask(static_cast<mode_t>(options.umask));
     }
+    if (options.ignore_hangup) {
+        signal(SIGHUP, SIG_IGN);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
         _exit(126);
     }
