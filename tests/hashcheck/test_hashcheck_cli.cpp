@@ -34,7 +34,10 @@ std::string text(const std::string &lines)
     return out;
 }
 #else
-std::string text(const std::string &lines) { return lines; }
+std::string text(const std::string &lines)
+{
+    return lines;
+}
 #endif
 
 class HashcheckCli : public ::testing::Test {
@@ -101,7 +104,7 @@ TEST_F(HashcheckCli, DigestsOfBoundaryFiles)
     struct Want {
         const char *pattern;
         size_t length;
-    } wanted[] = {{"zeros", 0}, {"digits", 63}, {"zeros", 8192}, {"zeros", 8193},
+    } wanted[] = {{"zeros", 0},  {"digits", 63}, {"zeros", 8192},   {"zeros", 8193},
                   {"mix", 8191}, {"mix", 16384}, {"ones", 1048579}, {"counter", 64}};
     for (const auto &w : wanted) {
         const Vector *v = nullptr;
