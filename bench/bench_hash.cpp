@@ -365,12 +365,12 @@ int main(int argc, char **argv)
         } else if (a == "--dir" && has_value) {
             dir = argv[++i];
         } else if (a == "--peer" && has_value) {
-            const std::string spec = argv[++i];
-            const size_t eq = spec.find('=');
+            const std::string peer_arg = argv[++i];
+            const size_t eq = peer_arg.find('=');
             if (eq == std::string::npos || eq == 0) {
                 usage();
             }
-            Peer p{spec.substr(0, eq), split_words(spec.substr(eq + 1)), {}, {}};
+            Peer p{peer_arg.substr(0, eq), split_words(peer_arg.substr(eq + 1)), {}, {}};
             if (p.argv.empty()) {
                 usage();
             }

@@ -35,9 +35,9 @@ const uint64_t iteration_constants[12][8] = {
 
 static uint64_t load64_le(const uint8_t *p)
 {
-    return (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 |
-           (uint64_t)p[3] << 24 | (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 |
-           (uint64_t)p[6] << 48 | (uint64_t)p[7] << 56;
+    return (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 | (uint64_t)p[3] << 24 |
+           (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 | (uint64_t)p[6] << 48 |
+           (uint64_t)p[7] << 56;
 }
 
 static void store64_le(uint8_t *p, uint64_t v)
@@ -202,8 +202,7 @@ int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context)
     return 0;
 }
 
-int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data,
-                          uint32_t data_len)
+int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint32_t data_len)
 {
     if (context == NULL) {
         diag(__LINE__, "GOSTR3411_2012_Update", "NULL context pointer");
@@ -281,8 +280,8 @@ int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
     }
     if (context->digest_size != 32) {
         if (hash_diag_stream != NULL) {
-            fprintf(hash_diag_stream, "%s:%d %s. Illegal digest size in context: %d\n",
-                    __FILE__, __LINE__, "GOSTR3411_2012_256_Final", (int)context->digest_size);
+            fprintf(hash_diag_stream, "%s:%d %s. Illegal digest size in context: %d\n", __FILE__,
+                    __LINE__, "GOSTR3411_2012_256_Final", (int)context->digest_size);
         }
         return -2;
     }

@@ -29,12 +29,12 @@ extern "C" {
  * neither allocates, frees nor wipes it. 512-bit values are eight 64-bit
  * words, word 0 the least significant. */
 typedef struct {
-    int32_t digest_size;  /* 32 for the 256-bit hash, 64 for the 512-bit hash */
-    uint8_t buffer[64];   /* partial block; bytes from buffer_len on are zero */
-    uint32_t buffer_len;  /* 0..63 between calls */
-    uint64_t h[8];        /* chaining value */
-    uint64_t N[8];        /* message bits processed, mod 2^512 */
-    uint64_t Sigma[8];    /* sum of processed blocks, mod 2^512 */
+    int32_t digest_size; /* 32 for the 256-bit hash, 64 for the 512-bit hash */
+    uint8_t buffer[64];  /* partial block; bytes from buffer_len on are zero */
+    uint32_t buffer_len; /* 0..63 between calls */
+    uint64_t h[8];       /* chaining value */
+    uint64_t N[8];       /* message bits processed, mod 2^512 */
+    uint64_t Sigma[8];   /* sum of processed blocks, mod 2^512 */
 } GOSTR3411_2012_CTX;
 
 /* lps_table[c][b] = l(pi(b) << 8c): the S, P and L steps folded together. */
@@ -54,8 +54,7 @@ int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context);
 /* Appends data_len bytes at data to the message. data_len 0 returns 0 and
  * changes nothing, whatever data is. Returns -1 for a null context, -2 for a
  * null data with data_len > 0. Any data_len is safe. */
-int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data,
-                          uint32_t data_len);
+int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint32_t data_len);
 
 /* Finishes the computation and writes 64 digest bytes when digest_size is 64,
  * otherwise 32 (the most significant half of h). digest_size is not checked.
@@ -70,8 +69,7 @@ int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest);
 /* The 512-bit digest (64 bytes) of data_len bytes at data, in one call.
  * Returns -2 for null data with data_len > 0, -3 for a null digest, or the
  * code of the update or finish that failed. */
-int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len,
-                             uint8_t *digest);
+int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len, uint8_t *digest);
 
 #ifdef __cplusplus
 }

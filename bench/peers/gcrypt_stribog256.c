@@ -13,11 +13,9 @@ int main(int argc, char **argv)
     if (f == NULL || !gcry_check_version(GCRYPT_VERSION) ||
         gcry_md_open(&md, GCRY_MD_STRIBOG256, 0) != 0)
         return 1;
-    while ((got = fread(block, 1, sizeof block, f)) > 0)
-        gcry_md_write(md, block, got);
+    while ((got = fread(block, 1, sizeof block, f)) > 0) gcry_md_write(md, block, got);
     const unsigned char *d = gcry_md_read(md, GCRY_MD_STRIBOG256);
-    for (int i = 0; i < 32; i++)
-        printf("%02x", d[i]);
+    for (int i = 0; i < 32; i++) printf("%02x", d[i]);
     printf("  %s\n", argv[1]);
     gcry_md_close(md);
     return ferror(f) ? 1 : 0;

@@ -37,7 +37,8 @@ inline std::string digest_in_pieces(const std::vector<uint8_t> &message,
     size_t at = 0;
     for (size_t n : pieces) {
         const uint8_t *p = n == 0 ? nullptr : message.data() + at;
-        if (GOSTR3411_2012_Update(&context, p, static_cast<uint32_t>(n)) != 0) return "update failed";
+        if (GOSTR3411_2012_Update(&context, p, static_cast<uint32_t>(n)) != 0)
+            return "update failed";
         at += n;
     }
     return finish_hex(&context);

@@ -197,14 +197,16 @@ TEST(Failures, TransformChecksDataBeforeDigest)
                            "NULL data pointer for data_len > 0");
     EXPECT_EQ(std::vector<uint8_t>(digest, digest + 64), untouched);
 
-    auto both_null = with_diag_stream([&] { return GOSTR3411_2012_Transform(nullptr, 3, nullptr); });
+    auto both_null =
+        with_diag_stream([&] { return GOSTR3411_2012_Transform(nullptr, 3, nullptr); });
     EXPECT_EQ(both_null.code, -2);
 
     auto null_digest = with_diag_stream([&] { return GOSTR3411_2012_Transform(data, 3, nullptr); });
     EXPECT_EQ(null_digest.code, -3);
     expect_located_message(null_digest.diag, "GOSTR3411_2012_Transform", "NULL digest pointer");
 
-    EXPECT_EQ(without_diag_stream([&] { return GOSTR3411_2012_Transform(nullptr, 3, digest); }), -2);
+    EXPECT_EQ(without_diag_stream([&] { return GOSTR3411_2012_Transform(nullptr, 3, digest); }),
+              -2);
     EXPECT_EQ(without_diag_stream([&] { return GOSTR3411_2012_Transform(data, 3, nullptr); }), -3);
     EXPECT_EQ(std::vector<uint8_t>(digest, digest + 64), untouched);
 }
@@ -234,7 +236,8 @@ TEST(Failures, UpdateNear4GiBDoesNotWrapTheLength)
     GTEST_SKIP() << "hashing 4 GiB wants an optimised build without sanitizers or valgrind";
 #else
     const uint32_t length = 0xFFFFFFF8u;
-    void *map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *map =
+        mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (map == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB";
 #ifdef MADV_HUGEPAGE
     madvise(map, length, MADV_HUGEPAGE); /* fewer page faults over the zero pages */

@@ -42,12 +42,13 @@ TEST(Differential, RandomMessagesAgreeWithRhash)
         std::string path, d256, d512;
         fields >> path >> d256 >> d512;
         ASSERT_EQ(path, argv[3 + i]);
-        EXPECT_EQ(digest_hex(messages[i], 32), d256) << "message " << i << ", "
-                                                     << messages[i].size() << " bytes";
+        EXPECT_EQ(digest_hex(messages[i], 32), d256)
+            << "message " << i << ", " << messages[i].size() << " bytes";
         EXPECT_EQ(digest_hex(messages[i], 64), d512) << "message " << i;
         uint8_t digest[64];
         ASSERT_EQ(GOSTR3411_2012_Transform(messages[i].data(),
-                                           static_cast<uint32_t>(messages[i].size()), digest), 0);
+                                           static_cast<uint32_t>(messages[i].size()), digest),
+                  0);
         EXPECT_EQ(to_hex(digest, 64), d512) << "message " << i;
         i++;
     }

@@ -26,7 +26,10 @@ constexpr int kMinusOne = 255; /* exit status -1 as the shell sees it */
  * ends the Windows C runtime writes as CR LF. */
 std::string text(const std::string &lines) { return crlf_lines(lines); }
 #else
-std::string text(const std::string &lines) { return lines; }
+std::string text(const std::string &lines)
+{
+    return lines;
+}
 #endif
 
 class HashcheckCli : public ::testing::Test {
@@ -47,7 +50,7 @@ protected:
 
     std::string put(const std::string &name, const std::vector<uint8_t> &content)
     {
-        const std::string path = dir_ + "/" + name;
+        std::string path = dir_ + "/" + name;
         write_file(path, std::string(content.begin(), content.end()));
         return path;
     }
@@ -93,7 +96,7 @@ TEST_F(HashcheckCli, DigestsOfBoundaryFiles)
     struct Want {
         const char *pattern;
         size_t length;
-    } wanted[] = {{"zeros", 0}, {"digits", 63}, {"zeros", 8192}, {"zeros", 8193},
+    } wanted[] = {{"zeros", 0},  {"digits", 63}, {"zeros", 8192},   {"zeros", 8193},
                   {"mix", 8191}, {"mix", 16384}, {"ones", 1048579}, {"counter", 64}};
     for (const auto &w : wanted) {
         const Vector *v = nullptr;

@@ -5,7 +5,8 @@
 
 int main(void)
 {
-    static const uint8_t message[] = "012345678901234567890123456789012345678901234567890123456789012";
+    static const uint8_t message[] =
+        "012345678901234567890123456789012345678901234567890123456789012";
     uint8_t digest[32];
     GOSTR3411_2012_CTX context;
     if (GOSTR3411_2012_256_Init(&context) != 0 ||

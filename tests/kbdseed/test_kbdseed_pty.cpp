@@ -17,10 +17,14 @@
 #endif
 
 #include "kbdseed_cli.h"
+#ifdef FAULT_LIB
+#include "fault_env.h"
+#endif
 #include "run_process.h"
 
 namespace {
 
+constexpr int kHangUp = -1; /* for talk(): the terminal goes away */
 constexpr int kPromptTimeoutMs = 10000 * kSlow;
 
 /* What the test types at prompt number `prompt` showing `key`; "" ends the
@@ -114,7 +118,12 @@ protected:
                 break;
             }
             if (stop_signal != 0 && number == 3) {
-                kill(p.pid, stop_signal);
+                if (stop_signal == kHangUp) {
+                    close(p.master); /* the terminal's window is closed */
+                    p.master = -1;
+                } else {
+                    kill(p.pid, stop_signal);
+                }
                 break;
             }
             std::uniform_int_distribution<int> delay_us(1000, 6000);
@@ -132,6 +141,7 @@ protected:
             p, [&] { return p.exited && p.out_fd < 0 && p.err_fd < 0; }, kPromptTimeoutMs);
         struct termios after;
         d.settings_kept = tcgetattr(p.terminal, &after) == 0 && same_settings(p.initial, after);
+        if (stop_signal == kHangUp) d.settings_kept = true; /* nothing left to keep */
         d.result = finish_on_terminal(p, kPromptTimeoutMs);
         d.screen = p.screen;
         if (output_on_terminal) {
@@ -237,6 +247,59 @@ TEST_F(KbdseedTerminal, AWriteThatNeverReachesTheDeviceFails)
     EXPECT_EQ(d.result.err,
               "ERROR: unable to write to file /dev/full\nERROR: write_to_file returned -1\n");
 }
+
+TEST_F(KbdseedTerminal, AnOutputPathThatIsAFolderCannotBeOpened)
+{
+    mkdir((dir_ + "/folder").c_str(), 0755);
+    const Dialogue d = collect({"-out", "folder"}, shown_key, on_terminal());
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.out, d.expected_out);
+    EXPECT_EQ(d.result.err,
+              "ERROR: unable to open file folder\nERROR: write_to_file returned -1\n");
+    struct stat st;
+    EXPECT_EQ(stat((dir_ + "/folder").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+/* The terminal goes away while a key is awaited: the hang-up ends the run as
+ * it ends any program on that terminal, and no start file is written. Under
+ * nohup the lost terminal is a read error and the collector's chain. */
+TEST_F(KbdseedTerminal, TheTerminalHangsUpWhileAKeyIsAwaited)
+{
+    Dialogue d = talk({"-out", "seed.bin"}, shown_key, on_terminal(), false, kHangUp);
+    EXPECT_EQ(d.result.status, 128 + SIGHUP);
+    EXPECT_EQ(d.keys.size(), 3u);
+    EXPECT_EQ(d.result.err, "");
+    EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+
+    ProcessOptions nohup = on_terminal();
+    nohup.ignore_hangup = true;
+    d = talk({"-out", "seed.bin"}, shown_key, nohup, false, kHangUp);
+    EXPECT_EQ(d.result.status, kCollectorStatus);
+    EXPECT_EQ(d.result.out, d.expected_out);
+    EXPECT_EQ(d.result.err, kNoTerminal);
+    EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+}
+
+#ifdef FAULT_LIB
+/* The disk fills up as the start file is written (at its flush, or only at
+ * its close, as on a network file system): a write failure, and no start
+ * file left that a later "-n" run would keep as if it were whole. */
+TEST_F(KbdseedTerminal, AFullDiskLeavesNoStartFile)
+{
+    for (const char *variable : {"FAULT_FULL_STREAM", "FAULT_FCLOSE"}) {
+        SCOPED_TRACE(variable);
+        ProcessOptions o = on_terminal();
+        add_faults(o, {{"FAULT_PATH", "seed.bin"}, {variable, "ENOSPC"}});
+        const Dialogue d = collect({"-out", "seed.bin"}, shown_key, o);
+        EXPECT_EQ(d.result.status, kWriteStatus);
+        EXPECT_EQ(d.result.out, d.expected_out);
+        EXPECT_EQ(d.result.err,
+                  "ERROR: unable to write to file seed.bin\nERROR: write_to_file returned -1\n");
+        EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+    }
+}
+#endif
 
 TEST_F(KbdseedTerminal, TheLastSelectionIsWritten)
 {

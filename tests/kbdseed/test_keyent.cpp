@@ -360,4 +360,119 @@ TEST_F(Collection, BadArguments)
     EXPECT_TRUE(fake.shown.empty()) << "no prompt for bad arguments";
 }
 
+/* A test allocator: it remembers every block it hands out, checks that each
+ * comes back with zeros over its whole size, and can refuse the nth request. */
+struct Ledger {
+    std::vector<std::pair<void *, size_t>> live;
+    int allocations = 0;
+    int released = 0;
+    int dirty = 0;     /* blocks that came back with a byte other than zero */
+    int refuse_at = 0; /* 1-based request to refuse; 0: none */
+};
+Ledger ledger;
+
+void *ledger_allocate(size_t size)
+{
+    if (++ledger.allocations == ledger.refuse_at) return nullptr;
+    void *block = malloc(size);
+    memset(block, 0xA5, size); /* what a reused block might still hold */
+    ledger.live.push_back({block, size});
+    return block;
+}
+
+void ledger_release(void *block, size_t size)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(block);
+    for (size_t i = 0; i < size; i++) {
+        if (bytes[i] != 0) {
+            ledger.dirty++;
+            break;
+        }
+    }
+    bool known = false;
+    for (auto it = ledger.live.begin(); it != ledger.live.end(); ++it) {
+        if (it->first == block) {
+            EXPECT_EQ(it->second, size) << "released with another size";
+            ledger.live.erase(it);
+            known = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(known) << "a block the allocator never gave";
+    ledger.released++;
+    free(block);
+}
+
+class WipedArrays : public Collection {
+protected:
+    void SetUp() override
+    {
+        ledger = Ledger();
+        const keyent_allocator a = {ledger_allocate, ledger_release};
+        keyent_set_allocator(&a);
+    }
+    void TearDown() override
+    {
+        keyent_set_allocator(nullptr);
+        Collection::TearDown();
+    }
+    /* Every block handed out came back, all zeros. */
+    static void expect_all_returned_clean(int allocations)
+    {
+        EXPECT_EQ(ledger.allocations, allocations);
+        EXPECT_TRUE(ledger.live.empty());
+        EXPECT_EQ(ledger.dirty, 0);
+    }
+    /* 299 sample bytes: the arrays move to larger blocks twice. */
+    static std::vector<Press> long_script()
+    {
+        std::vector<uint8_t> low = {0x00, 0xFF, 0x00, 0xFF};
+        low.resize(16, 0x00);
+        for (int k = 16; k < 299; k++) low.push_back(k % 33 == 0 ? 0xFF : 0x00);
+        return presses_for(with_base(low));
+    }
+};
+
+TEST_F(WipedArrays, AfterASuccessAndAfterGrowth)
+{
+    auto low = balanced_32();
+    low.push_back(0x5A);
+    Collected c = collect(presses_for(with_base(low)));
+    ASSERT_EQ(c.status, 0) << c.err;
+    expect_all_returned_clean(2);
+
+    ledger = Ledger();
+    c = collect(long_script());
+    ASSERT_EQ(c.status, 0) << c.err;
+    expect_all_returned_clean(6); /* 128, 256 and 384 entries, two arrays each */
+}
+
+TEST_F(WipedArrays, AfterEveryKindOfFailure)
+{
+    /* Ctrl+C after some samples, and a failed quality check. */
+    Collected c = collect({{5, PRESS_SHOWN}, {70000, PRESS_SHOWN}, {90000, PRESS_SHOWN}, {5, 3}});
+    expect_failed(c, "\nInput terminated\n" + kRngFailed);
+    expect_all_returned_clean(2);
+
+    ledger = Ledger();
+    c = collect(presses_for(std::vector<uint64_t>(17, kBase)));
+    expect_failed(c, kRngFailed);
+    expect_all_returned_clean(2);
+}
+
+TEST_F(WipedArrays, WhenAnArrayCannotBeAllocatedOrEnlarged)
+{
+    /* Requests 1 and 2 start the collection, 3 and 4 enlarge it at 128 entries. */
+    for (int refused = 1; refused <= 4; refused++) {
+        SCOPED_TRACE(refused);
+        ledger = Ledger();
+        ledger.refuse_at = refused;
+        const Collected c = collect(long_script());
+        expect_failed(c, kRngFailed);
+        /* Growth is asked for at the start press plus the 129th delta. */
+        EXPECT_EQ(fake.accepted, refused <= 2 ? 0 : 130);
+        expect_all_returned_clean(refused <= 2 ? 2 : 4);
+    }
+}
+
 } // namespace

@@ -38,6 +38,9 @@ namespace {
     if (options.umask >= 0) {
         umask(static_cast<mode_t>(options.umask));
     }
+    if (options.ignore_hangup) {
+        signal(SIGHUP, SIG_IGN);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
         _exit(126);
     }
@@ -55,6 +58,7 @@ namespace {
         }
     }
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const auto &a : argv) {
         args.push_back(const_cast<char *>(a.c_str()));
     }
@@ -407,7 +411,7 @@ std::string find_program(const char *name)
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
         if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
         start = end + 1;
     }

@@ -16,6 +16,7 @@ struct ProcessOptions {
     bool drop_privileges = false; /* as root: run as the unprivileged "nobody" */
     bool new_session = true;      /* no controlling terminal for the child */
     int umask = -1;               /* the child's umask; -1: inherited */
+    bool ignore_hangup = false;   /* SIGHUP ignored, as under nohup */
 };
 
 struct ProcessResult {

@@ -12,6 +12,7 @@
 #ifndef KBDSEED_KEYENT_H
 #define KBDSEED_KEYENT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum {
@@ -32,6 +33,20 @@ typedef struct {
 /* Makes the collector use io (copied), or the console and system clock again
  * when io is NULL. */
 void keyent_set_io(const keyent_io *io);
+
+/* Where the collector's sample arrays come from and go back to. release is
+ * given the block's allocated size and only ever sees blocks that hold zeros
+ * over that whole size: the collector wipes each array before releasing it,
+ * whichever way the collection ends and when it moves an array to a larger
+ * block. */
+typedef struct {
+    void *(*allocate)(size_t size); /* NULL when there is no room */
+    void (*release)(void *block, size_t size);
+} keyent_allocator;
+
+/* Makes the collector use allocator (copied), or malloc and free again when
+ * allocator is NULL. */
+void keyent_set_allocator(const keyent_allocator *allocator);
 
 /* Runs one collection and puts the seed into buffer. Returns 0; -1 for a null
  * buffer or zero length ("keyent_callback: bad arguments"); -2 when the

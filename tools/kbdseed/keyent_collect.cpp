@@ -12,6 +12,19 @@ static uint8_t result_buffer[KEYENT_SEED_SIZE];
 
 namespace {
 
+void *plain_allocate(size_t size)
+{
+    return malloc(size);
+}
+
+void plain_release(void *block, size_t)
+{
+    free(block);
+}
+
+const keyent_allocator plain_allocator = {plain_allocate, plain_release};
+keyent_allocator allocator = plain_allocator;
+
 /* Zeros that the compiler may not drop although the memory is freed next:
  * every store goes through a volatile pointer. */
 void wipe(void *p, size_t size)
@@ -19,6 +32,16 @@ void wipe(void *p, size_t size)
     volatile unsigned char *v = static_cast<volatile unsigned char *>(p);
     for (size_t i = 0; i < size; i++) {
         v[i] = 0;
+    }
+}
+
+/* Every block goes back wiped, also one that never held a sample: then no
+ * path can forget a wipe. */
+void release_block(void *block, size_t size)
+{
+    if (block != nullptr) {
+        wipe(block, size);
+        allocator.release(block, size);
     }
 }
 
@@ -32,14 +55,8 @@ struct samples {
 void release(samples *s)
 {
     const size_t capacity = static_cast<size_t>(s->capacity);
-    if (s->deltas != nullptr) {
-        wipe(s->deltas, capacity * sizeof s->deltas[0]);
-        free(s->deltas);
-    }
-    if (s->bytes != nullptr) {
-        wipe(s->bytes, capacity);
-        free(s->bytes);
-    }
+    release_block(s->deltas, capacity * sizeof s->deltas[0]);
+    release_block(s->bytes, capacity);
     s->deltas = nullptr;
     s->bytes = nullptr;
     s->capacity = 0;
@@ -52,11 +69,11 @@ int grow(samples *s)
 {
     const size_t capacity = static_cast<size_t>(s->capacity);
     const size_t larger = capacity + KEYENT_CAPACITY_STEP;
-    uint64_t *deltas = static_cast<uint64_t *>(malloc(larger * sizeof deltas[0]));
-    uint8_t *bytes = static_cast<uint8_t *>(malloc(larger));
+    uint64_t *deltas = static_cast<uint64_t *>(allocator.allocate(larger * sizeof deltas[0]));
+    uint8_t *bytes = static_cast<uint8_t *>(allocator.allocate(larger));
     if (deltas == nullptr || bytes == nullptr) {
-        free(deltas);
-        free(bytes);
+        release_block(deltas, larger * sizeof deltas[0]);
+        release_block(bytes, larger);
         return -1;
     }
     memcpy(deltas, s->deltas, capacity * sizeof deltas[0]);
@@ -93,6 +110,11 @@ uint8_t window_byte(uint64_t delta, int window)
 
 } // namespace
 
+void keyent_set_allocator(const keyent_allocator *a)
+{
+    allocator = a != nullptr ? *a : plain_allocator;
+}
+
 const uint8_t *keyent_result(void)
 {
     return result_buffer;
@@ -102,15 +124,14 @@ int keyent_collect(void)
 {
     uint8_t digest[DIGEST_SIZE];
     memset(digest, 0, sizeof digest);
-    samples s = {nullptr, nullptr, 0};
-    s.deltas = static_cast<uint64_t *>(malloc(KEYENT_CAPACITY_STEP * sizeof s.deltas[0]));
-    s.bytes = static_cast<uint8_t *>(malloc(KEYENT_CAPACITY_STEP));
+    samples s = {nullptr, nullptr, KEYENT_CAPACITY_STEP};
+    s.deltas =
+        static_cast<uint64_t *>(allocator.allocate(KEYENT_CAPACITY_STEP * sizeof s.deltas[0]));
+    s.bytes = static_cast<uint8_t *>(allocator.allocate(KEYENT_CAPACITY_STEP));
     if (s.deltas == nullptr || s.bytes == nullptr) {
-        free(s.deltas);
-        free(s.bytes);
+        release(&s);
         return -2;
     }
-    s.capacity = KEYENT_CAPACITY_STEP;
     const keyent_io *io = keyent_current_io();
     int prompt_counter = 0;
 

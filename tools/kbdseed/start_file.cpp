@@ -1,6 +1,7 @@
 #include "start_file.h"
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include "file_access.h"
 
@@ -25,6 +26,13 @@ int write_to_file(const char *path, const uint8_t *data, size_t count)
     const bool closed = fclose(file) == 0;
     if (written != count || !flushed || !closed) {
         fprintf(stderr, "ERROR: unable to write to file %s\n", path);
+        /* A short start file must not stay behind: a later run with "-n"
+         * would keep it as if it were a whole seed. Only a regular file is
+         * removed; a device such as /dev/full stays. */
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+            remove(path);
+        }
         return -1;
     }
     set_file_access(path, ACCESS_GENERIC_READ | ACCESS_GENERIC_WRITE);

@@ -10,7 +10,8 @@
  * then gives the file the access list of set_file_access. Returns 0 once
  * the bytes have been written, flushed and the file closed; otherwise -1
  * after "ERROR: unable to open file %s\n" or "ERROR: unable to write to file
- * %s\n" on standard error (the file then keeps its old access list). */
+ * %s\n" on standard error. After a failed write a regular file at path is
+ * removed, so no short start file remains; anything else (a device) stays. */
 int write_to_file(const char *path, const uint8_t *data, size_t count);
 
 /* Replaces the access list of path with one that grants every user the rights
