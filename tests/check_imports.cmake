@@ -1,6 +1,7 @@
-# cmake -DOBJDUMP=<objdump> -DPROGRAMS=<a.exe;b.exe> -P check_imports.cmake
+# cmake -DOBJDUMP=<objdump> -DPROGRAMS=<a.exe|b.exe> -P check_imports.cmake
 # Fails unless every DLL that the programs import comes with Windows itself.
 cmake_policy(SET CMP0057 NEW)
+string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
 set(system_dlls kernel32.dll msvcrt.dll advapi32.dll shlwapi.dll user32.dll)
 foreach(program IN LISTS PROGRAMS)
   execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE dump RESULT_VARIABLE status)

@@ -14,7 +14,7 @@
 
 # Only DLLs that every Windows has: the C runtime, kernel and the system's own.
 add_test(NAME windows_imports COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
-         -DPROGRAMS=$<TARGET_FILE:hashcheck> -P ${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake)
+         "-DPROGRAMS=$<TARGET_FILE:hashcheck>|$<TARGET_FILE:kbdseed>|$<TARGET_FILE:seedreg>" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake)
 
 if(NOT QV_WINE_WORKS)
   add_test(NAME wine_unavailable COMMAND sh -c
@@ -34,6 +34,10 @@ set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 add_test(NAME hash_low_tests COMMAND hash_low_tests)
 set_tests_properties(hash_low_tests PROPERTIES FIXTURES_REQUIRED wine)
 
+# Reads a file's access list back for the kbdseed tests.
+add_executable(file_acl kbdseed/file_acl_win32.cpp)
+target_link_libraries(file_acl PRIVATE advapi32)
+
 include(ExternalProject)
 string(REPLACE ";" "|" wine_command "${CMAKE_CROSSCOMPILING_EMULATOR}")
 ExternalProject_Add(host_tests
@@ -46,10 +50,14 @@ ExternalProject_Add(host_tests
     -DQV_TARGET_BUILD_DIR=${PROJECT_BINARY_DIR}
     -DQV_TARGET_EMULATOR=${wine_command}
     -DQV_TEST_FIXTURE=wine
+    -DQV_WINE_PREFIX=${QV_WINE_PREFIX}
     -DHASHCHECK_BIN=$<TARGET_FILE:hashcheck>
+    -DKBDSEED_BIN=$<TARGET_FILE:kbdseed>
+    -DSEEDREG_BIN=$<TARGET_FILE:seedreg>
+    -DFILE_ACL_BIN=$<TARGET_FILE:file_acl>
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON)
-add_dependencies(host_tests hashcheck)
+add_dependencies(host_tests hashcheck kbdseed seedreg file_acl)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/host_tests.cmake
      "subdirs(\"${CMAKE_CURRENT_BINARY_DIR}/host\")\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES

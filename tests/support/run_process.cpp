@@ -379,6 +379,16 @@ void write_file(const std::string &path, const std::string &content)
     ASSERT_TRUE(f.good()) << "cannot write " << path;
 }
 
+std::string crlf_lines(const std::string &lines)
+{
+    std::string out;
+    for (char c : lines) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

@@ -105,6 +105,10 @@ std::vector<std::string> target_command(const std::vector<std::string> &argv);
  * runs one of Wine's own programs there. */
 std::vector<std::string> target_emulator();
 
+/* The lines as a Windows program's text stream writes them: every "\n"
+ * becomes "\r\n". */
+std::string crlf_lines(const std::string &lines);
+
 /* A fresh directory under TMPDIR (or /tmp), removed by remove_tree. */
 std::string make_temp_dir(const char *tag);
 void remove_tree(const std::string &path);

@@ -31,7 +31,7 @@ int main(int argc, char **argv)
     bool output_is_default = false;
 
     /* The data directory is made on every run, whatever the options. */
-    bool have_default = data_dir_prepare(default_file, sizeof default_file) == 0;
+    int default_status = data_dir_prepare(default_file, sizeof default_file);
 
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-out") == 0) {
@@ -42,7 +42,7 @@ int main(int argc, char **argv)
             output = argv[++i];
             output_is_default = false;
         } else if (strcmp(argv[i], "-default") == 0) {
-            have_default = data_dir_prepare(default_file, sizeof default_file) == 0;
+            default_status = data_dir_prepare(default_file, sizeof default_file);
             output = default_file;
             output_is_default = true;
         } else if (strcmp(argv[i], "-n") == 0) {
@@ -53,7 +53,11 @@ int main(int argc, char **argv)
         print_usage();
         return -1;
     }
-    if (output_is_default && !have_default) {
+    if (output_is_default && default_status == -2) {
+        fprintf(stderr, "ERROR: ALLUSERSPROFILE is not set, so there is no default file\n");
+        return -1;
+    }
+    if (output_is_default && default_status != 0) {
         fprintf(stderr, "ERROR: default file path does not fit in %d characters\n",
                 DATA_PATH_SIZE - 1);
         return -1;
