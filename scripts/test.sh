@@ -34,6 +34,9 @@ for preset in default sanitize valgrind i686-linux s390x-linux win32 win64; do
     echo "=== preset $preset: $(( $(date +%s) - start )) s"
 done
 
+echo "=== lint: clang-format and clang-tidy"
+bash scripts/lint.sh
+
 echo "=== fuzz targets, bounded"
 bash scripts/fuzz.sh 30
 

@@ -24,7 +24,10 @@ constexpr int kMinusOne = 255; /* exit status -1 as the shell sees it */
 #ifdef QV_TARGET_WINDOWS
 /* hashcheck.exe under Wine: its standard streams are text streams, whose line
  * ends the Windows C runtime writes as CR LF. */
-std::string text(const std::string &lines) { return crlf_lines(lines); }
+std::string text(const std::string &lines)
+{
+    return crlf_lines(lines);
+}
 #else
 std::string text(const std::string &lines)
 {

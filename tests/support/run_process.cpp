@@ -352,8 +352,8 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
 std::string make_temp_dir(const char *tag)
 {
     const char *base = getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
-                        tag + ".XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + tag + ".XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) {

@@ -9,10 +9,10 @@
 #include <vector>
 
 struct ProcessOptions {
-    std::string cwd;                                      /* empty: the test's own */
+    std::string cwd; /* empty: the test's own */
     std::vector<std::pair<std::string, std::string>> set_env;
     std::vector<std::string> unset_env;
-    std::string stdin_data;                               /* fed to standard input */
+    std::string stdin_data;       /* fed to standard input */
     bool drop_privileges = false; /* as root: run as the unprivileged "nobody" */
     bool new_session = true;      /* no controlling terminal for the child */
     int umask = -1;               /* the child's umask; -1: inherited */
@@ -20,9 +20,9 @@ struct ProcessOptions {
 };
 
 struct ProcessResult {
-    int status = -1;   /* exit status as the shell sees it (0..255), or 128 + signal */
-    std::string out;   /* everything written to standard output */
-    std::string err;   /* everything written to standard error */
+    int status = -1; /* exit status as the shell sees it (0..255), or 128 + signal */
+    std::string out; /* everything written to standard output */
+    std::string err; /* everything written to standard error */
 };
 
 /* argv[0] is the program's path; a program built by this project is started
@@ -36,8 +36,8 @@ ProcessResult run_process(const std::vector<std::string> &argv,
  * standard error are pipes, or with output_on_terminal the terminal itself. */
 struct TerminalProcess {
     int pid = -1;
-    int master = -1;   /* what is written here is typed on the terminal */
-    int terminal = -1; /* the terminal, kept open by the test to read its settings */
+    int master = -1;        /* what is written here is typed on the terminal */
+    int terminal = -1;      /* the terminal, kept open by the test to read its settings */
     struct termios initial; /* its settings before the program started */
     int out_fd = -1;
     int err_fd = -1;
