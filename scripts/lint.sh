@@ -12,7 +12,7 @@ clang-format --dry-run --Werror "${sources[@]}"
 
 [ -f build/default/compile_commands.json ] || cmake --preset default >/dev/null
 # Only sources the default build compiles; headers are checked through them.
-mapfile -t units < <(git ls-files '*.cpp' | grep -v -e '^fuzz/' -e '_win32\.cpp$' -e '_windows\.cpp$')
+mapfile -t units < <(git ls-files '*.cpp' | grep -v -e '^fuzz/' -e '^tests/install/' -e '_win32\.cpp$' -e '_windows\.cpp$')
 echo "clang-tidy: ${#units[@]} translation units"
 printf '%s\n' "${units[@]}" |
     xargs -P "$(nproc 2>/dev/null || echo 2)" -n 4 clang-tidy -p build/default --quiet 2>/dev/null |
