@@ -17,6 +17,12 @@
  *
  * Each program's wall time and CPU time (user + system, from wait4) are
  * reported; on a machine shared with other work the CPU time is the steadier.
+ *
+ * On Linux every round runs on one processor: the benchmark pins itself (and
+ * so every program it starts) to the next usable processor in turn. A
+ * program's time and its peer's in one round then come from the same core,
+ * whose speed on a virtual machine depends on what else the host runs on it;
+ * with more than one processor the ratios are also given per processor.
  * The ratios printed for a peer are the medians over rounds of (peer's time /
  * hashcheck's time): how many times as fast as that peer hashcheck is.
  *
@@ -30,6 +36,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#ifdef __linux__
+#include <sched.h>
+#endif
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,6 +61,43 @@ struct Peer {
     std::vector<double> seconds;     /* wall time */
     std::vector<double> cpu_seconds; /* user + system time of the process */
 };
+
+/* The processors this process may run on; empty where that is not known. */
+std::vector<int> usable_cpus()
+{
+    std::vector<int> cpus;
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        for (int i = 0; i < CPU_SETSIZE; i++) {
+            if (CPU_ISSET(i, &set)) {
+                cpus.push_back(i);
+            }
+        }
+    }
+#endif
+    return cpus;
+}
+
+/* Pins this process, and the programs it starts from now on, to the processor
+ * round r falls on; returns that processor, or -1 when nothing was pinned. */
+int pin_round(const std::vector<int> &cpus, int r)
+{
+    if (cpus.empty()) {
+        return -1;
+    }
+    const int cpu = cpus[(size_t)r % cpus.size()];
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        return -1;
+    }
+#endif
+    return cpu;
+}
 
 double now_seconds()
 {
@@ -201,7 +247,7 @@ double cpu_seconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
-void bench_engine(size_t mib, int rounds)
+void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
 {
     const size_t size = mib << 20;
     std::vector<uint8_t> data(size);
@@ -211,6 +257,7 @@ void bench_engine(size_t mib, int rounds)
     std::vector<double> wall256, wall512, cpu256, cpu512;
     uint8_t digest[64];
     for (int r = 0; r < rounds; r++) {
+        pin_round(cpus, r);
         double wall = now_seconds(), cpu = cpu_seconds();
         GOSTR3411_2012_CTX context;
         GOSTR3411_2012_256_Init(&context);
@@ -256,7 +303,8 @@ std::string make_data_file(const std::string &dir, size_t mib)
     return path;
 }
 
-int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer> peers)
+int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer> peers,
+               const std::vector<int> &cpus)
 {
     const std::string path = make_data_file(dir, mib);
     const double bytes = (double)(mib << 20);
@@ -284,7 +332,9 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
             rc = 1;
         }
     }
+    std::vector<int> round_cpu;
     for (int r = 0; rc == 0 && r < rounds; r++) {
+        round_cpu.push_back(pin_round(cpus, r));
         for (size_t k = 0; k < peers.size(); k++) {
             Peer &p = peers[(k + (size_t)r) % peers.size()];
             const double s = run_timed(p.argv, &out, &cpu);
@@ -321,6 +371,38 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
             printf("   %.2fx, %.2fx", median(wall_ratio), median(cpu_ratio));
         }
         printf("\n");
+    }
+    if (cpus.size() > 1) {
+        printf("  per processor (rounds on it; hashcheck wall MB/s; speed of hashcheck / peer, "
+               "wall)\n");
+        for (const int processor : cpus) {
+            std::vector<size_t> on;
+            for (size_t i = 0; i < round_cpu.size(); i++) {
+                if (round_cpu[i] == processor) {
+                    on.push_back(i);
+                }
+            }
+            if (on.empty()) {
+                continue;
+            }
+            std::vector<double> hc_wall;
+            for (const size_t i : on) {
+                hc_wall.push_back(hc.seconds[i]);
+            }
+            printf("  cpu %-3d %2zu rounds %7.1f MB/s", processor, on.size(),
+                   bytes / median(hc_wall) / 1e6);
+            for (const Peer &p : peers) {
+                if (&p == &hc) {
+                    continue;
+                }
+                std::vector<double> ratio;
+                for (const size_t i : on) {
+                    ratio.push_back(p.seconds[i] / hc.seconds[i]);
+                }
+                printf("   %s %.2fx", p.name.c_str(), median(ratio));
+            }
+            printf("\n");
+        }
     }
     return 0;
 }
@@ -388,7 +470,8 @@ int main(int argc, char **argv)
         peers.push_back(Peer{"rhash", {"rhash", "--gost12-256"}, {}, {}});
     }
 
-    bench_engine(engine_mib, rounds);
+    const std::vector<int> cpus = usable_cpus();
+    bench_engine(engine_mib, rounds, cpus);
     fflush(stdout);
-    return file ? bench_file(dir, file_mib, rounds, peers) : 0;
+    return file ? bench_file(dir, file_mib, rounds, peers, cpus) : 0;
 }
