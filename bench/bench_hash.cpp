@@ -386,6 +386,7 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
                 continue;
             }
             std::vector<double> hc_wall;
+            hc_wall.reserve(on.size());
             for (const size_t i : on) {
                 hc_wall.push_back(hc.seconds[i]);
             }
@@ -396,6 +397,7 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
                     continue;
                 }
                 std::vector<double> ratio;
+                ratio.reserve(on.size());
                 for (const size_t i : on) {
                     ratio.push_back(p.seconds[i] / hc.seconds[i]);
                 }

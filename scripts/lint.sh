@@ -14,12 +14,20 @@ clang-format --dry-run --Werror "${sources[@]}"
 # Only sources the default build compiles; headers are checked through them.
 mapfile -t units < <(git ls-files '*.cpp' | grep -v -e '^fuzz/' -e '^tests/install/' -e '_win32\.cpp$' -e '_windows\.cpp$')
 echo "clang-tidy: ${#units[@]} translation units"
+# clang-tidy exits non-zero on a finding (warnings are errors in .clang-tidy),
+# so its status is kept for the end and the findings are printed first.
+tidy_status=0
 printf '%s\n' "${units[@]}" |
-    xargs -P "$(nproc 2>/dev/null || echo 2)" -n 4 clang-tidy -p build/default --quiet 2>/dev/null |
-    { grep -E '(warning|error):' || true; } > build/default/clang-tidy.log
+    xargs -P "$(nproc 2>/dev/null || echo 2)" -n 4 clang-tidy -p build/default --quiet 2>/dev/null \
+        > build/default/clang-tidy.out || tidy_status=$?
+{ grep -E '(warning|error):' build/default/clang-tidy.out || true; } > build/default/clang-tidy.log
 if [ -s build/default/clang-tidy.log ]; then
     cat build/default/clang-tidy.log
     echo "clang-tidy: $(wc -l < build/default/clang-tidy.log) findings"
+    exit 1
+fi
+if [ "$tidy_status" -ne 0 ]; then
+    echo "clang-tidy: failed (status $tidy_status) without a finding"
     exit 1
 fi
 echo "clang-tidy: clean"
