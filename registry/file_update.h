@@ -5,8 +5,8 @@
  *
  * Every function returns 0 or a negative errno value.
  */
-#ifndef PLATFORM_FILE_UPDATE_H
-#define PLATFORM_FILE_UPDATE_H
+#ifndef REGISTRY_FILE_UPDATE_H
+#define REGISTRY_FILE_UPDATE_H
 
 #include <sys/types.h>
 

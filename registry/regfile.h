@@ -32,8 +32,8 @@
  * first line with 20 bytes and a second with the other 20. New lines take
  * the line ending of the text's first line.
  */
-#ifndef PLATFORM_REGFILE_H
-#define PLATFORM_REGFILE_H
+#ifndef REGISTRY_REGFILE_H
+#define REGISTRY_REGFILE_H
 
 #include <stddef.h>
 #include <stdint.h>

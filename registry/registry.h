@@ -30,13 +30,18 @@
  *     1921  ERROR_CANT_RESOLVE_FILENAME ELOOP
  *
  * On POSIX systems the registry is one text file in the export format of the
- * Windows registry editor (see registry_store.h for where it lies and how it
- * is written); on Windows these calls are the shell's own.
+ * Windows registry editor (quorvant-registry(5) tells where it lies, what is
+ * kept and how it is written); on Windows these calls are the shell's own.
+ * Installed as <quorvant/registry.h> with the library quorvant_registry.
  */
-#ifndef PLATFORM_REGISTRY_H
-#define PLATFORM_REGISTRY_H
+#ifndef QUORVANT_REGISTRY_H
+#define QUORVANT_REGISTRY_H
 
 #include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* The one root the toolkit uses. */
 enum registry_root { REGISTRY_LOCAL_MACHINE = 1 };
@@ -85,5 +90,9 @@ int registry_set_value(enum registry_root root, const char *key_path, const char
  * a missing key or value, or another code above. */
 int registry_get_value(enum registry_root root, const char *key_path, const char *value_name,
                        uint32_t *type, void *data, uint32_t *size);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

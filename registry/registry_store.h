@@ -16,8 +16,8 @@
  * may set them, its owner and group. A reader takes no lock: it always finds
  * a whole file.
  */
-#ifndef PLATFORM_REGISTRY_STORE_H
-#define PLATFORM_REGISTRY_STORE_H
+#ifndef REGISTRY_STORE_H
+#define REGISTRY_STORE_H
 
 #include <string>
 

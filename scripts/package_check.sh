@@ -38,6 +38,11 @@ if [ -x /usr/bin/kbdseed ]; then
 fi
 check "engine header installed" test -f /usr/include/gost_r3411_2012.h
 check "engine pkg-config file" pkg-config --exists gost_r3411_2012
+check "engine man page" test -n "$(man -w 3 gost_r3411_2012 2>/dev/null)"
+check "registry library installed" test -f /usr/lib/libquorvant_registry.a
+check "registry header installed" test -f /usr/include/quorvant/registry.h
+check "registry pkg-config file" pkg-config --exists quorvant-registry
+check "registry store man page" test -n "$(man -w 5 quorvant-registry 2>/dev/null)"
 
 pkg=$(dpkg-deb --field "$deb" Package)
 $sudo dpkg -r "$pkg" >/dev/null
