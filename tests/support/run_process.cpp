@@ -32,6 +32,14 @@ namespace {
     if (in_fd >= 0) dup2(in_fd, 0);
     if (out_fd >= 0) dup2(out_fd, 1);
     if (err_fd >= 0) dup2(err_fd, 2);
+    if (!options.stdout_file.empty()) {
+        const int file = open(options.stdout_file.c_str(), O_WRONLY);
+        if (file < 0 || dup2(file, 1) < 0) _exit(126);
+        close(file);
+    }
+    if (options.close_stdout) {
+        close(1);
+    }
     if (options.new_session) {
         setsid();
     }

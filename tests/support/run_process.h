@@ -17,6 +17,10 @@ struct ProcessOptions {
     bool new_session = true;      /* no controlling terminal for the child */
     int umask = -1;               /* the child's umask; -1: inherited */
     bool ignore_hangup = false;   /* SIGHUP ignored, as under nohup */
+    /* Standard output sent to this file (such as /dev/full) instead of the
+     * pipe; with close_stdout the program starts with it closed. */
+    std::string stdout_file;
+    bool close_stdout = false;
 };
 
 struct ProcessResult {
