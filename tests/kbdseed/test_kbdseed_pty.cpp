@@ -382,6 +382,68 @@ TEST_F(KbdseedTerminal, SignalsWhileWaitingRestoreTheTerminal)
 /* The default start file is open to every user in a folder only the
  * administrator may write: a user can still replace the seed, written over
  * the old one in place, but cannot change its access list. */
+bool is_stopped(int pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.compare(end, 3, ") T") == 0;
+}
+
+/* Stopped from outside while a key is awaited (kill -TSTP, as job control
+ * stops a job), the program gives the terminal back; continued (as by fg),
+ * it takes raw mode again: the next key needs no Enter and is not echoed,
+ * and Ctrl+C is a key that ends the run. */
+TEST_F(KbdseedTerminal, AStoppedRunGivesTheTerminalBackUntilItContinues)
+{
+    ProcessOptions o = on_terminal();
+    o.as_job = true;
+    TerminalProcess p;
+    ASSERT_TRUE(start_on_terminal(p, {KBDSEED_BIN, "-out", "seed.bin"}, o));
+    const std::regex prompt_re("([0-9]{2,}): Press key (.)\\.\\.\\.$");
+    std::smatch m;
+    ASSERT_TRUE(pump_until(
+        p, [&] { return std::regex_search(p.out, m, prompt_re) && terminal_is_raw(p); },
+        kPromptTimeoutMs));
+    const std::string first = m[0].str();
+    const char key = m[2].str()[0];
+    const int job = tcgetpgrp(p.master);
+    ASSERT_GT(job, 0);
+
+    kill(-job, SIGTSTP);
+    struct termios now;
+    EXPECT_TRUE(pump_until(
+        p,
+        [&] {
+            return is_stopped(job) && tcgetattr(p.terminal, &now) == 0 &&
+                   same_settings(p.initial, now);
+        },
+        kPromptTimeoutMs));
+    /* The shell takes the terminal back in its own settings meanwhile. */
+    tcsetattr(p.terminal, TCSANOW, &p.initial);
+    kill(-job, SIGCONT);
+    EXPECT_TRUE(pump_until(
+        p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs));
+
+    type_on_terminal(p, std::string(1, key));
+    const std::string after = kBanner + first + key + "\n";
+    EXPECT_TRUE(pump_until(
+        p,
+        [&] {
+            return p.out.size() > after.size() &&
+                   std::regex_search(p.out.substr(after.size()), prompt_re);
+        },
+        kPromptTimeoutMs));
+    ASSERT_TRUE(pump_until(
+        p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs));
+    type_on_terminal(p, "\x03");
+    const ProcessResult r = finish_on_terminal(p, kPromptTimeoutMs);
+    EXPECT_EQ(r.status, kCollectorStatus);
+    EXPECT_EQ(r.out.compare(0, after.size(), after), 0) << r.out;
+    EXPECT_EQ(r.err, kInterrupted);
+    EXPECT_EQ(p.screen, "") << "nothing typed is echoed";
+    EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+}
+
 TEST_F(KbdseedTerminal, AnAccessListThatCannotBeSetIsAWarning)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a file to another user";

@@ -208,6 +208,33 @@ ProcessResult finish_process(RunningProcess *process)
 
 namespace {
 
+/* In the session leader of a terminal: runs the program as a job, as a
+ * shell with job control would, and ends as the job ended. */
+[[noreturn]] void run_as_job(const std::vector<std::string> &argv, const ProcessOptions &options,
+                             int in_fd, int out_fd, int err_fd)
+{
+    const pid_t job = fork();
+    if (job < 0) _exit(126);
+    if (job == 0) {
+        setpgid(0, 0);
+        /* From the background, taking the terminal would stop us. */
+        signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(0, getpgrp());
+        signal(SIGTTOU, SIG_DFL);
+        exec_child(argv, options, in_fd, out_fd, err_fd);
+    }
+    setpgid(job, job);
+    int status = 0;
+    while (waitpid(job, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+        _exit(128 + WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+}
+
 void record_exit(TerminalProcess &p, int status)
 {
     p.exited = true;
@@ -253,6 +280,7 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &progr
         if (login_tty(terminal) != 0) _exit(126); /* new session, this terminal its own */
         ProcessOptions child = options;
         child.new_session = false;
+        if (options.as_job) run_as_job(argv, child, in_pipe[0], out_pipe[1], err_pipe[1]);
         exec_child(argv, child, in_pipe[0], out_pipe[1], err_pipe[1]);
     }
     signal(SIGPIPE, SIG_IGN);

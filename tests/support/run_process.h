@@ -21,6 +21,10 @@ struct ProcessOptions {
      * pipe; with close_stdout the program starts with it closed. */
     std::string stdout_file;
     bool close_stdout = false;
+    /* On a terminal: run as a shell runs a job, in a process group of its own
+     * in the terminal's foreground, below a session leader that waits for it
+     * (so that job control can stop it; the leader passes its status on). */
+    bool as_job = false;
 };
 
 struct ProcessResult {
