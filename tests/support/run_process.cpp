@@ -90,7 +90,7 @@ std::string copy_for_any_user(const std::string &program, std::vector<std::strin
     if (!options.drop_privileges || geteuid() != 0 || program.compare(0, tree.size(), tree) != 0) {
         return std::string();
     }
-    const std::string dir = make_temp_dir("program");
+    std::string dir = make_temp_dir("program");
     const std::string copy = dir + program.substr(program.rfind('/'));
     write_file(copy, read_file(program));
     if (dir.empty() || chmod(dir.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) {
