@@ -395,6 +395,9 @@ bool is_stopped(int pid)
  * and Ctrl+C is a key that ends the run. */
 TEST_F(KbdseedTerminal, AStoppedRunGivesTheTerminalBackUntilItContinues)
 {
+#ifdef QV_UNDER_VALGRIND
+    GTEST_SKIP() << "valgrind ignores a stop signal's default action: its programs never stop";
+#endif
     ProcessOptions o = on_terminal();
     o.as_job = true;
     TerminalProcess p;
