@@ -56,19 +56,6 @@ struct Dialogue {
     bool always_raw = true; /* raw at every prompt */
 };
 
-std::set<std::string> listing(const std::string &dir)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const struct dirent *e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(d);
-    return names;
-}
-
 bool same_settings(const struct termios &a, const struct termios &b)
 {
     if (a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -297,6 +284,19 @@ TEST_F(KbdseedTerminal, TheTerminalHangsUpWhileAKeyIsAwaited)
 }
 
 #ifdef FAULT_LIB
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const struct dirent *e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(d);
+    return names;
+}
+
 /* The disk fills up as the new start file is written (at the write, the flush
  * or only at the close, as on a network file system): a write failure, the
  * old start file byte for byte, and nothing left beside it. Once the disk is
