@@ -10,23 +10,77 @@
 namespace {
 
 /* While a read waits, the terminal is raw; these let a signal handler put it
- * back before the process ends. */
+ * back before the process ends or stops, and take raw mode again when it
+ * continues. raw_applied says whether the raw settings are in force. */
 volatile sig_atomic_t raw_fd = -1;
+volatile sig_atomic_t raw_applied = 0;
 struct termios saved_settings;
+struct termios raw_settings;
 
 const int ending_signals[] = {SIGTERM, SIGHUP, SIGINT};
-enum { ENDING_SIGNAL_COUNT = sizeof ending_signals / sizeof ending_signals[0] };
+/* Job control: the terminal is given back while the program is stopped. */
+const int stopping_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+const int handled_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+enum { HANDLED_COUNT = sizeof handled_signals / sizeof handled_signals[0] };
+
+bool is_stopping(int sig)
+{
+    for (int s : stopping_signals) {
+        if (s == sig) return true;
+    }
+    return false;
+}
+
+void restore_settings(void)
+{
+    const int fd = raw_fd;
+    if (fd >= 0 && raw_applied) {
+        tcsetattr(fd, TCSANOW, &saved_settings);
+        raw_applied = 0;
+    }
+}
 
 extern "C" void restore_and_end(int sig)
 {
-    const int fd = raw_fd;
-    if (fd >= 0) {
-        tcsetattr(fd, TCSANOW, &saved_settings);
-    }
+    restore_settings();
     /* Re-raised with the default action, the signal ends the process as it
      * would have without us. */
     signal(sig, SIG_DFL);
     raise(sig);
+}
+
+/* Raw mode again, but only in the foreground: a job continued in the
+ * background must leave the terminal to the one in front. */
+extern "C" void resume_raw(int)
+{
+    const int fd = raw_fd;
+    if (fd >= 0 && !raw_applied && tcgetpgrp(fd) == getpgrp() &&
+        tcsetattr(fd, TCSANOW, &raw_settings) == 0) {
+        raw_applied = 1;
+    }
+}
+
+extern "C" void restore_and_stop(int sig)
+{
+    restore_settings();
+    /* Stopped by the default action, as without us: the shell reports the
+     * job as stopped by this signal. The kernel discards it in an orphaned
+     * process group, which nothing could continue; the read then simply goes
+     * on. The signal is blocked in this handler, so it is delivered when
+     * unblocked, and execution resumes here after SIGCONT. */
+    struct sigaction action, ours;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, &ours);
+    raise(sig);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, sig);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    sigprocmask(SIG_BLOCK, &just, nullptr);
+    sigaction(sig, &ours, nullptr);
+    resume_raw(SIGCONT);
 }
 
 } // namespace
@@ -49,33 +103,36 @@ int console_read_key(void)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    struct sigaction previous[ENDING_SIGNAL_COUNT];
-    bool replaced[ENDING_SIGNAL_COUNT] = {};
-    sigset_t ending, before;
-    sigemptyset(&ending);
-    for (int sig : ending_signals) {
-        sigaddset(&ending, sig);
+    struct sigaction previous[HANDLED_COUNT];
+    bool replaced[HANDLED_COUNT] = {};
+    sigset_t handled, before;
+    sigemptyset(&handled);
+    for (int sig : handled_signals) {
+        sigaddset(&handled, sig);
     }
-    /* No ending signal may slip in between changing the settings and
+    /* No handled signal may slip in between changing the settings and
      * installing the handlers that undo the change. */
-    sigprocmask(SIG_BLOCK, &ending, &before);
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
+    sigprocmask(SIG_BLOCK, &handled, &before);
+    for (int i = 0; i < HANDLED_COUNT; i++) {
+        const int sig = handled_signals[i];
         struct sigaction action;
         memset(&action, 0, sizeof action);
-        sigaction(ending_signals[i], nullptr, &previous[i]);
+        sigaction(sig, nullptr, &previous[i]);
         if (previous[i].sa_handler == SIG_IGN) {
             continue; /* ignored signals (nohup) stay ignored */
         }
-        action.sa_handler = restore_and_end;
-        sigemptyset(&action.sa_mask);
-        for (int sig : ending_signals) {
-            sigaddset(&action.sa_mask, sig);
-        }
-        replaced[i] = sigaction(ending_signals[i], &action, nullptr) == 0;
+        action.sa_handler = sig == SIGCONT     ? resume_raw
+                            : is_stopping(sig) ? restore_and_stop
+                                               : restore_and_end;
+        /* Each handler runs alone: none interrupts another half-way. */
+        action.sa_mask = handled;
+        replaced[i] = sigaction(sig, &action, nullptr) == 0;
     }
     int key = -1;
+    raw_settings = raw;
     if (tcsetattr(fd, TCSANOW, &raw) == 0) {
         raw_fd = fd;
+        raw_applied = 1;
         sigprocmask(SIG_SETMASK, &before, nullptr);
         unsigned char c = 0;
         ssize_t got;
@@ -85,13 +142,13 @@ int console_read_key(void)
         if (got == 1) {
             key = c;
         }
-        sigprocmask(SIG_BLOCK, &ending, nullptr);
-        tcsetattr(fd, TCSANOW, &saved_settings);
+        sigprocmask(SIG_BLOCK, &handled, nullptr);
+        restore_settings();
         raw_fd = -1;
     }
-    for (int i = 0; i < ENDING_SIGNAL_COUNT; i++) {
+    for (int i = 0; i < HANDLED_COUNT; i++) {
         if (replaced[i]) {
-            sigaction(ending_signals[i], &previous[i], nullptr);
+            sigaction(handled_signals[i], &previous[i], nullptr);
         }
     }
     sigprocmask(SIG_SETMASK, &before, nullptr);

@@ -12,11 +12,21 @@
 
 #include <string>
 
-/* Takes an exclusive lock on lock_path, creating it (mode 0644) if missing,
- * and waits for it as long as another holder keeps it. The lock lives on a
- * file of its own because replacing the data file gives it a new inode.
+/* Takes the exclusive lock that guards data_path, on lock_path, and waits for
+ * it as long as another holder keeps it. The lock lives on a file of its own
+ * because replacing the data file gives it a new inode.
+ *
+ * Only a user who may write data_path can hold this lock, or delay it: the
+ * lock is a write lock, which needs lock_path open for writing, and lock_path
+ * is readable and writable by exactly the classes (owner, group, others) that
+ * may write data_path (its owner alone while data_path does not exist), so a
+ * user who may only read the data cannot open the lock at all, not even for
+ * a shared lock. The lock file is created if missing, but not for a caller
+ * who may not write an existing data_path; as far as allowed it is given that
+ * mode, and data_path's owner and group, each time it is taken. A lock file
+ * that cannot be opened for writing fails at once (-EACCES), never waits.
  * *fd receives the descriptor to pass to file_unlock. */
-int file_lock(const char *lock_path, int *fd);
+int file_lock(const char *lock_path, const char *data_path, int *fd);
 void file_unlock(int fd);
 
 /* Reads the whole file into *content. A missing file is no failure: *exists

@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/file.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,27 +46,48 @@ int sync_dir(const std::string &dir)
 
 } // namespace
 
-int file_lock(const char *lock_path, int *fd)
+int file_lock(const char *lock_path, const char *data_path, int *fd)
 {
-    int lock = open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (lock >= 0) {
-        /* Whatever the umask, other users must be able to take the lock. */
-        (void)fchmod(lock, 0644);
-    } else if (errno == EEXIST) {
-        lock = open(lock_path, O_RDWR | O_CLOEXEC);
-        if (lock < 0 && errno == EACCES) {
-            /* A lock file made by another user can still be locked for reading. */
-            lock = open(lock_path, O_RDONLY | O_CLOEXEC);
-            if (lock < 0) errno = EACCES;
-        }
+    struct stat data;
+    const bool data_exists = stat(data_path, &data) == 0;
+    /* Read access goes with write access, class by class. */
+    const mode_t writers = data_exists ? data.st_mode & 0222 : 0200;
+    const mode_t lock_mode = (writers | writers << 1) & 0666;
+
+    int lock = open(lock_path, O_RDWR | O_CLOEXEC);
+    if (lock < 0 && errno == ENOENT) {
+        if (data_exists && faccessat(AT_FDCWD, data_path, W_OK, AT_EACCESS) != 0) return -EACCES;
+        lock = open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (lock < 0 && errno == EEXIST) lock = open(lock_path, O_RDWR | O_CLOEXEC);
     }
     if (lock < 0) return -errno;
-    while (flock(lock, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            const int err = errno;
-            close(lock);
-            return -err;
+    /* Whatever the umask, and also for a lock file that an earlier version
+     * left readable by all. Only the owner, or the superuser, may. */
+    if (data_exists) (void)!fchown(lock, data.st_uid, data.st_gid);
+    (void)fchmod(lock, lock_mode);
+
+    struct flock region;
+    memset(&region, 0, sizeof region);
+    region.l_type = F_WRLCK;
+    region.l_whence = SEEK_SET;
+#ifdef F_OFD_SETLKW
+    /* Owned by the open file, not the process: it conflicts with every other
+     * descriptor, also in this process. */
+    int command = F_OFD_SETLKW;
+#else
+    int command = F_SETLKW;
+#endif
+    while (fcntl(lock, command, &region) != 0) {
+        const int err = errno;
+        if (err == EINTR) continue;
+#ifdef F_OFD_SETLKW
+        if (err == EINVAL && command == F_OFD_SETLKW) {
+            command = F_SETLKW; /* a kernel before 3.15 */
+            continue;
         }
+#endif
+        close(lock);
+        return -err;
     }
     *fd = lock;
     return 0;

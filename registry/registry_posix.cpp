@@ -126,7 +126,7 @@ int registry_set_value(enum registry_root root, const char *key_path, const char
         std::string path = registry_store_path(&is_default);
         if (is_default) status = -file_make_parent_dirs(path.c_str());
         path = resolve_links(path);
-        if (status == 0) status = -file_lock((path + ".lock").c_str(), &lock);
+        if (status == 0) status = -file_lock((path + ".lock").c_str(), path.c_str(), &lock);
         if (status != 0) return registry_status_from_errno(status);
         status = set_locked(path, key, name, type, static_cast<const uint8_t *>(data), size);
     } catch (const std::bad_alloc &) {

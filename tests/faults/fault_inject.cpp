@@ -3,15 +3,12 @@
  * the system calls behind one file fail as a sick disk or a full one would,
  * so that the programs' own error paths run unchanged. Nothing happens unless
  * FAULT_PATH is set; then only descriptors and streams whose path contains
- * FAULT_PATH are touched:
+ * FAULT_PATH are touched (a temporary file named after the file is too):
  *
  *   FAULT_READ_AFTER=n   once a stream has handed n bytes to fread, its
  *                        descriptor is swapped for one whose reads fail with
  *                        EIO (a pseudo-terminal master after its other end
  *                        has gone), so the C library meets a real read error
- *   FAULT_FULL_STREAM=1  a stream opened for writing is swapped for /dev/full
- *                        right after fopen: its flush fails with ENOSPC
- *   FAULT_FCLOSE=e       fclose closes the stream, then fails with errno e
  *   FAULT_OPEN=e         open, openat and mkostemp for writing fail with e
  *   FAULT_WRITE=e        write fails with e
  *   FAULT_FSYNC=e        fsync fails with e
@@ -127,38 +124,6 @@ size_t fread(void *buffer, size_t size, size_t count, FILE *stream)
     const size_t got = real(buffer, size, count, stream);
     delivered += got * size;
     return got;
-}
-
-FILE *fopen(const char *path, const char *mode)
-{
-    static auto real = next<FILE *(*)(const char *, const char *)>("fopen");
-    FILE *stream = real(path, mode);
-    if (stream != nullptr && getenv("FAULT_FULL_STREAM") != nullptr && strchr(mode, 'w') &&
-        path_matches(path)) {
-        const int full = open("/dev/full", O_WRONLY);
-        if (full >= 0) {
-            dup2(full, fileno(stream));
-            next<int (*)(int)>("close")(full);
-        }
-    }
-    return stream;
-}
-FILE *fopen64(const char *path, const char *mode)
-{
-    return fopen(path, mode);
-}
-
-int fclose(FILE *stream)
-{
-    static auto real = next<int (*)(FILE *)>("fclose");
-    const int e = wanted("FAULT_FCLOSE");
-    const bool fail = e != 0 && fd_matches(fileno(stream));
-    const int r = real(stream);
-    if (fail) {
-        errno = e;
-        return EOF;
-    }
-    return r;
 }
 
 /* Every open goes to the C library's openat64, which takes the same mode. */

@@ -188,6 +188,24 @@ TEST_F(HashcheckCli, ADirectoryIsRefused)
 #endif
 }
 
+/* Status 0 means the line arrived: a full or closed standard output is an
+ * error of its own, after the digest was computed. */
+TEST_F(HashcheckCli, AnOutputLineThatCannotBeWrittenIsAnError)
+{
+    put("a", {1, 2, 3});
+    if (file_exists("/dev/full")) {
+        ProcessOptions full;
+        full.stdout_file = "/dev/full";
+        expect(run({"-file", "a"}, full), kMinusOne, "",
+               "ERROR: unable to write to standard output: " + std::string(strerror(ENOSPC)) +
+                   "\n");
+    }
+    ProcessOptions closed;
+    closed.close_stdout = true;
+    expect(run({"-file", "a"}, closed), kMinusOne, "",
+           "ERROR: unable to write to standard output: " + std::string(strerror(EBADF)) + "\n");
+}
+
 TEST_F(HashcheckCli, StandardInputIsNeverRead)
 {
     ProcessOptions options;

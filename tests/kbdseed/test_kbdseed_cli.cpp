@@ -100,6 +100,10 @@ TEST_F(KbdseedCli, KeepFlagLeavesAnyExistingFileAlone)
     expect_kept(run({"-n", "-out", "-n"}));
     write_file(dir_ + "/-default", "old");
     expect_kept(run({"-n", "-out", "-default"}));
+
+    /* A folder opens for reading here, but it is no start file. */
+    mkdir((dir_ + "/folder").c_str(), 0755);
+    expect_collection_tried(run({"-n", "-out", "folder"}));
 }
 
 TEST_F(KbdseedCli, TheLastSelectionWins)

@@ -1,6 +1,7 @@
 /* kbdseed as a person at a terminal meets it: the built program runs on a
  * pseudo-terminal of its own, and the test reads each prompt and types the
  * key it shows (now and then a wrong one, and Ctrl+C) after varied delays. */
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <random>
 #include <regex>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -282,22 +284,45 @@ TEST_F(KbdseedTerminal, TheTerminalHangsUpWhileAKeyIsAwaited)
 }
 
 #ifdef FAULT_LIB
-/* The disk fills up as the start file is written (at its flush, or only at
- * its close, as on a network file system): a write failure, and no start
- * file left that a later "-n" run would keep as if it were whole. */
-TEST_F(KbdseedTerminal, AFullDiskLeavesNoStartFile)
+std::set<std::string> listing(const std::string &dir)
 {
-    for (const char *variable : {"FAULT_FULL_STREAM", "FAULT_FCLOSE"}) {
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const struct dirent *e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(d);
+    return names;
+}
+
+/* The disk fills up as the new start file is written (at the write, the flush
+ * or only at the close, as on a network file system): a write failure, the
+ * old start file byte for byte, and nothing left beside it. Once the disk is
+ * well again the file is replaced whole. */
+TEST_F(KbdseedTerminal, AFullDiskKeepsTheOldStartFile)
+{
+    const std::string out = dir_ + "/out";
+    mkdir(out.c_str(), 0755);
+    const std::string path = out + "/seed.bin";
+    const std::string old(40, 'o');
+    write_file(path, old);
+    for (const char *variable : {"FAULT_WRITE", "FAULT_FSYNC", "FAULT_CLOSE"}) {
         SCOPED_TRACE(variable);
         ProcessOptions o = on_terminal();
         add_faults(o, {{"FAULT_PATH", "seed.bin"}, {variable, "ENOSPC"}});
-        const Dialogue d = collect({"-out", "seed.bin"}, shown_key, o);
+        const Dialogue d = collect({"-out", "out/seed.bin"}, shown_key, o);
         EXPECT_EQ(d.result.status, kWriteStatus);
         EXPECT_EQ(d.result.out, d.expected_out);
-        EXPECT_EQ(d.result.err,
-                  "ERROR: unable to write to file seed.bin\nERROR: write_to_file returned -1\n");
-        EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+        EXPECT_EQ(d.result.err, "ERROR: unable to write to file out/seed.bin\n"
+                                "ERROR: write_to_file returned -1\n");
+        EXPECT_EQ(read_file(path), old);
+        EXPECT_EQ(listing(out), std::set<std::string>{"seed.bin"});
     }
+    const Dialogue d = collect({"-out", "out/seed.bin"}, shown_key, on_terminal());
+    expect_written(d, path, "out/seed.bin");
+    EXPECT_EQ(listing(out), std::set<std::string>{"seed.bin"});
 }
 #endif
 
@@ -354,13 +379,80 @@ TEST_F(KbdseedTerminal, SignalsWhileWaitingRestoreTheTerminal)
     }
 }
 
+/* The default start file is open to every user in a folder only the
+ * administrator may write: a user can still replace the seed, written over
+ * the old one in place, but cannot change its access list. */
+bool is_stopped(int pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.compare(end, 3, ") T") == 0;
+}
+
+/* Stopped from outside while a key is awaited (kill -TSTP, as job control
+ * stops a job), the program gives the terminal back; continued (as by fg),
+ * it takes raw mode again: the next key needs no Enter and is not echoed,
+ * and Ctrl+C is a key that ends the run. */
+TEST_F(KbdseedTerminal, AStoppedRunGivesTheTerminalBackUntilItContinues)
+{
+#ifdef QV_UNDER_VALGRIND
+    GTEST_SKIP() << "valgrind ignores a stop signal's default action: its programs never stop";
+#endif
+    ProcessOptions o = on_terminal();
+    o.as_job = true;
+    TerminalProcess p;
+    ASSERT_TRUE(start_on_terminal(p, {KBDSEED_BIN, "-out", "seed.bin"}, o));
+    const std::regex prompt_re("([0-9]{2,}): Press key (.)\\.\\.\\.$");
+    std::smatch m;
+    ASSERT_TRUE(pump_until(
+        p, [&] { return std::regex_search(p.out, m, prompt_re) && terminal_is_raw(p); },
+        kPromptTimeoutMs));
+    const std::string first = m[0].str();
+    const char key = m[2].str()[0];
+    const int job = tcgetpgrp(p.master);
+    ASSERT_GT(job, 0);
+
+    kill(-job, SIGTSTP);
+    struct termios now;
+    EXPECT_TRUE(pump_until(
+        p,
+        [&] {
+            return is_stopped(job) && tcgetattr(p.terminal, &now) == 0 &&
+                   same_settings(p.initial, now);
+        },
+        kPromptTimeoutMs));
+    /* The shell takes the terminal back in its own settings meanwhile. */
+    tcsetattr(p.terminal, TCSANOW, &p.initial);
+    kill(-job, SIGCONT);
+    EXPECT_TRUE(pump_until(
+        p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs));
+
+    type_on_terminal(p, std::string(1, key));
+    const std::string after = kBanner + first + key + "\n";
+    EXPECT_TRUE(pump_until(
+        p,
+        [&] {
+            return p.out.size() > after.size() &&
+                   std::regex_search(p.out.substr(after.size()), prompt_re);
+        },
+        kPromptTimeoutMs));
+    ASSERT_TRUE(pump_until(
+        p, [&] { return terminal_is_raw(p); }, kPromptTimeoutMs));
+    type_on_terminal(p, "\x03");
+    const ProcessResult r = finish_on_terminal(p, kPromptTimeoutMs);
+    EXPECT_EQ(r.status, kCollectorStatus);
+    EXPECT_EQ(r.out.compare(0, after.size(), after), 0) << r.out;
+    EXPECT_EQ(r.err, kInterrupted);
+    EXPECT_EQ(p.screen, "") << "nothing typed is echoed";
+    EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+}
+
 TEST_F(KbdseedTerminal, AnAccessListThatCannotBeSetIsAWarning)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a file to another user";
-    /* An unprivileged user may write the file but not change its access list. */
-    chmod(dir_.c_str(), 0777);
+    chmod(dir_.c_str(), 0755);
     const std::string path = dir_ + "/shared.bin";
-    write_file(path, "old");
+    write_file(path, std::string(100, 'o'));
     chmod(path.c_str(), 0646);
     ProcessOptions o = on_terminal();
     o.drop_privileges = true;
@@ -369,6 +461,9 @@ TEST_F(KbdseedTerminal, AnAccessListThatCannotBeSetIsAWarning)
     EXPECT_EQ(d.result.out, d.expected_out + "40 random bytes generated to " + path + " OK\n");
     EXPECT_EQ(d.result.err, "WARNING: unable to set access list of file " + path + "\n");
     EXPECT_EQ(read_file(path).size(), 40u);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "the same file, written in place";
 }
 
 } // namespace

@@ -7,6 +7,7 @@
  * and never hands it to _getch as the character 3, so that case is left to
  * the POSIX builds' tests (test_kbdseed_pty.cpp), whose console read delivers
  * it as a key. */
+#include <dirent.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,15 @@ TEST_F(KbdseedWindows, AWholeCollectionWritesTheStartFile)
     EXPECT_EQ(seed.size(), 40u);
     EXPECT_NE(seed, std::string(40, '\0'));
     expect_open_to_everyone("seed.bin", dir_ + "/seed.bin");
+    /* The new file was moved over the old one: nothing else is left. */
+    DIR *folder = opendir(dir_.c_str());
+    ASSERT_NE(folder, nullptr);
+    std::vector<std::string> names;
+    while (const struct dirent *e = readdir(folder)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(folder);
+    EXPECT_EQ(names, std::vector<std::string>{"seed.bin"});
 }
 
 /* The default file lies under the all-users profile that Wine gives every

@@ -109,6 +109,33 @@ TEST_F(StartFile, WrittenInBinaryAndOpenToEveryone)
     EXPECT_EQ(mode_of(path), 0666u);
 }
 
+/* Through a chain of links the file at its end is replaced, and the links
+ * stay; a link to nothing yet makes the file it names. */
+TEST_F(StartFile, ALinkIsFollowedNotReplaced)
+{
+    const std::string seed(reinterpret_cast<const char *>(kSeed), 40);
+    mkdir((dir_ + "/real").c_str(), 0755);
+    write_file(dir_ + "/real/seed.bin", "old");
+    ASSERT_EQ(symlink("real/seed.bin", (dir_ + "/hop").c_str()), 0);
+    ASSERT_EQ(symlink(dir_.c_str(), (dir_ + "/here").c_str()), 0);
+    const std::string link = dir_ + "/here/link.bin";
+    ASSERT_EQ(symlink("hop", link.c_str()), 0);
+    EXPECT_EQ(write_to_file(link.c_str(), kSeed, sizeof kSeed), 0);
+    EXPECT_EQ(read_file(dir_ + "/real/seed.bin"), seed);
+    EXPECT_EQ(mode_of(dir_ + "/real/seed.bin"), 0666u);
+    struct stat st;
+    EXPECT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(lstat((dir_ + "/hop").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    ASSERT_EQ(symlink("real/new.bin", (dir_ + "/dangling").c_str()), 0);
+    EXPECT_EQ(write_to_file((dir_ + "/dangling").c_str(), kSeed, sizeof kSeed), 0);
+    EXPECT_EQ(read_file(dir_ + "/real/new.bin"), seed);
+    EXPECT_EQ(lstat((dir_ + "/dangling").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 TEST_F(StartFile, FailuresToOpenAndToWrite)
 {
     const std::string missing = dir_ + "/no such dir/seed.bin";

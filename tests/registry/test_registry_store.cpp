@@ -115,15 +115,18 @@ TEST_F(RegistryStore, ANewStoreIsReadableByAllAndLeavesOnlyItsLockBeside)
     struct stat st;
     ASSERT_EQ(stat(store_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+    /* The lock is open to those who may write the store, and to no one else. */
     ASSERT_EQ(stat((store_ + ".lock").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(listing(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 
-    /* A replaced store keeps its mode. */
-    chmod(store_.c_str(), 0600);
+    /* A replaced store keeps its mode; the lock follows who may write it. */
+    chmod(store_.c_str(), 0664);
     ASSERT_EQ(set("v", REGISTRY_DWORD, {2, 0, 0, 0}), 0);
     ASSERT_EQ(stat(store_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    ASSERT_EQ(stat((store_ + ".lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
     EXPECT_EQ(listing(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
@@ -231,7 +234,7 @@ TEST_F(RegistryStore, ArgumentsTheStoreRefuses)
 TEST_F(RegistryStore, AWriterWaitsForTheLock)
 {
     int lock = -1;
-    ASSERT_EQ(file_lock((store_ + ".lock").c_str(), &lock), 0);
+    ASSERT_EQ(file_lock((store_ + ".lock").c_str(), store_.c_str(), &lock), 0);
     ProcessOptions options;
     options.set_env.push_back({"QUORVANT_REGISTRY", store_});
     RunningProcess writer = start_process({REGISTRY_WRITER_BIN, kKey, "w", "1"}, options);

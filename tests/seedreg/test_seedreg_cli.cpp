@@ -1,8 +1,14 @@
 /* seedreg as a user meets it: the built binary run in a folder of its own,
  * with QUORVANT_REGISTRY naming a store there; its standard output, standard
  * error, exit status and what the store holds afterwards, byte for byte. */
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,6 +260,65 @@ TEST_F(SeedregCli, AUserWithoutWriteAccessIsRefused)
     EXPECT_EQ(read_file(dir_ + "/open/registry.reg"), kept);
     chmod((dir_ + "/locked").c_str(), 0755);
     chmod((dir_ + "/open").c_str(), 0755);
+}
+
+/* A user who may only read the store tries to hold its lock the ways a
+ * read-only descriptor allows (flock, a shared record lock); seedreg run by
+ * root must still finish. */
+TEST_F(SeedregCli, AReaderOfTheStoreCannotHoldItsLock)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+    const struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    chmod(dir_.c_str(), 0755);
+    put_seed(seed_bytes(40, 1));
+    expect(run(), 0, ""); /* the store and its lock exist, as root made them */
+    put_seed(seed_bytes(40, 2));
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(ready[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+            setuid(nobody->pw_uid) != 0) {
+            _exit(1);
+        }
+        const int fd = open((store_ + ".lock").c_str(), O_RDONLY);
+        if (fd >= 0) {
+            (void)flock(fd, LOCK_SH);
+            struct flock shared;
+            memset(&shared, 0, sizeof shared);
+            shared.l_type = F_RDLCK;
+            shared.l_whence = SEEK_SET;
+            (void)fcntl(fd, F_OFD_SETLK, &shared);
+        }
+        (void)!write(ready[1], "r", 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+
+    ProcessOptions options;
+    options.cwd = dir_;
+    options.set_env.push_back({"QUORVANT_REGISTRY", store_});
+    RunningProcess writer = start_process({SEEDREG_BIN}, options);
+    /* Far longer than a run takes, even under valgrind; a held lock never ends. */
+    for (int waited = 0; waited < 60000 && !process_has_ended(writer); waited += 10) {
+        usleep(10 * 1000);
+    }
+    const bool ended = process_has_ended(writer);
+    if (!ended) kill(writer.pid, SIGKILL);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    const ProcessResult r = finish_process(&writer);
+    EXPECT_TRUE(ended) << "seedreg waited for a lock held by a user who may not write the store";
+    expect(r, 0, "");
+    EXPECT_NE(read_file(store_).find(value_lines(seed_bytes(40, 2))), std::string::npos);
 }
 
 TEST_F(SeedregCli, ManyRunsAtOnceLoseNothing)

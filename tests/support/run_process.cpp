@@ -32,6 +32,14 @@ namespace {
     if (in_fd >= 0) dup2(in_fd, 0);
     if (out_fd >= 0) dup2(out_fd, 1);
     if (err_fd >= 0) dup2(err_fd, 2);
+    if (!options.stdout_file.empty()) {
+        const int file = open(options.stdout_file.c_str(), O_WRONLY);
+        if (file < 0 || dup2(file, 1) < 0) _exit(126);
+        close(file);
+    }
+    if (options.close_stdout) {
+        close(1);
+    }
     if (options.new_session) {
         setsid();
     }
@@ -69,6 +77,36 @@ namespace {
 
 } // namespace
 
+namespace {
+
+/* For a run as "nobody": the build tree may lie where only root may enter (a
+ * clone under /root, or in a folder made by mktemp -d), so the program of the
+ * tree runs from a copy in a folder open to all. Returns that folder, to be
+ * removed after the run, or "" when nothing was copied. */
+std::string copy_for_any_user(const std::string &program, std::vector<std::string> &argv,
+                              const ProcessOptions &options)
+{
+    const std::string tree = QV_TARGET_BUILD_DIR "/";
+    if (!options.drop_privileges || geteuid() != 0 || program.compare(0, tree.size(), tree) != 0) {
+        return std::string();
+    }
+    std::string dir = make_temp_dir("program");
+    const std::string copy = dir + program.substr(program.rfind('/'));
+    write_file(copy, read_file(program));
+    if (dir.empty() || chmod(dir.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) {
+        ADD_FAILURE() << "cannot copy " << program << " to " << copy;
+    }
+    for (auto &word : argv) {
+        if (word == program) {
+            word = copy;
+            break;
+        }
+    }
+    return dir;
+}
+
+} // namespace
+
 std::vector<std::string> target_emulator()
 {
     static const char *const words[] = {QV_TARGET_EMULATOR nullptr};
@@ -91,7 +129,7 @@ std::vector<std::string> target_command(const std::vector<std::string> &argv)
 RunningProcess start_process(const std::vector<std::string> &program_argv,
                              const ProcessOptions &options)
 {
-    const std::vector<std::string> argv = target_command(program_argv);
+    std::vector<std::string> argv = target_command(program_argv);
     RunningProcess process;
     process.program = argv.empty() ? std::string() : argv[0];
     process.stdin_data = options.stdin_data;
@@ -102,10 +140,12 @@ RunningProcess start_process(const std::vector<std::string> &program_argv,
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return process;
     }
+    if (!program_argv.empty()) process.copy_dir = copy_for_any_user(program_argv[0], argv, options);
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
+        remove_tree(process.copy_dir);
         return process;
     }
     if (pid == 0) {
@@ -186,6 +226,8 @@ ProcessResult finish_process(RunningProcess *process)
     }
     process->pid = -1;
     process->in_fd = process->out_fd = process->err_fd = -1;
+    remove_tree(process->copy_dir);
+    process->copy_dir.clear();
     if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -199,6 +241,33 @@ ProcessResult finish_process(RunningProcess *process)
 }
 
 namespace {
+
+/* In the session leader of a terminal: runs the program as a job, as a
+ * shell with job control would, and ends as the job ended. */
+[[noreturn]] void run_as_job(const std::vector<std::string> &argv, const ProcessOptions &options,
+                             int in_fd, int out_fd, int err_fd)
+{
+    const pid_t job = fork();
+    if (job < 0) _exit(126);
+    if (job == 0) {
+        setpgid(0, 0);
+        /* From the background, taking the terminal would stop us. */
+        signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(0, getpgrp());
+        signal(SIGTTOU, SIG_DFL);
+        exec_child(argv, options, in_fd, out_fd, err_fd);
+    }
+    setpgid(job, job);
+    int status = 0;
+    while (waitpid(job, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+        _exit(128 + WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+}
 
 void record_exit(TerminalProcess &p, int status)
 {
@@ -215,7 +284,7 @@ void record_exit(TerminalProcess &p, int status)
 bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &program_argv,
                        const ProcessOptions &options, bool output_on_terminal)
 {
-    const std::vector<std::string> argv = target_command(program_argv);
+    std::vector<std::string> argv = target_command(program_argv);
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     if ((!options.stdin_data.empty() && pipe(in_pipe) != 0) ||
         (!output_on_terminal && (pipe(out_pipe) != 0 || pipe(err_pipe) != 0))) {
@@ -231,10 +300,13 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &progr
         ADD_FAILURE() << "openpty: " << strerror(errno);
         return false;
     }
+    const std::string copy_dir =
+        program_argv.empty() ? std::string() : copy_for_any_user(program_argv[0], argv, options);
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
+        remove_tree(copy_dir);
         return false;
     }
     if (pid == 0) {
@@ -245,11 +317,13 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &progr
         if (login_tty(terminal) != 0) _exit(126); /* new session, this terminal its own */
         ProcessOptions child = options;
         child.new_session = false;
+        if (options.as_job) run_as_job(argv, child, in_pipe[0], out_pipe[1], err_pipe[1]);
         exec_child(argv, child, in_pipe[0], out_pipe[1], err_pipe[1]);
     }
     signal(SIGPIPE, SIG_IGN);
     p = TerminalProcess();
     p.pid = pid;
+    p.copy_dir = copy_dir;
     p.master = master;
     p.terminal = terminal;
     p.initial = initial;
@@ -340,6 +414,8 @@ ProcessResult finish_on_terminal(TerminalProcess &p, int timeout_ms)
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
+    remove_tree(p.copy_dir);
+    p.copy_dir.clear();
     return r;
 }
 

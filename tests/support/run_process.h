@@ -12,11 +12,22 @@ struct ProcessOptions {
     std::string cwd; /* empty: the test's own */
     std::vector<std::pair<std::string, std::string>> set_env;
     std::vector<std::string> unset_env;
-    std::string stdin_data;       /* fed to standard input */
-    bool drop_privileges = false; /* as root: run as the unprivileged "nobody" */
-    bool new_session = true;      /* no controlling terminal for the child */
-    int umask = -1;               /* the child's umask; -1: inherited */
-    bool ignore_hangup = false;   /* SIGHUP ignored, as under nohup */
+    std::string stdin_data; /* fed to standard input */
+    /* As root: run as the unprivileged "nobody". A program of the build tree
+     * then runs from a copy in a folder every user may enter, wherever the
+     * tree lies. */
+    bool drop_privileges = false;
+    bool new_session = true;    /* no controlling terminal for the child */
+    int umask = -1;             /* the child's umask; -1: inherited */
+    bool ignore_hangup = false; /* SIGHUP ignored, as under nohup */
+    /* Standard output sent to this file (such as /dev/full) instead of the
+     * pipe; with close_stdout the program starts with it closed. */
+    std::string stdout_file;
+    bool close_stdout = false;
+    /* On a terminal: run as a shell runs a job, in a process group of its own
+     * in the terminal's foreground, below a session leader that waits for it
+     * (so that job control can stop it; the leader passes its status on). */
+    bool as_job = false;
 };
 
 struct ProcessResult {
@@ -45,7 +56,8 @@ struct TerminalProcess {
     std::string err;    /* standard error so far (pipe) */
     std::string screen; /* everything the terminal showed: echo, and output on it */
     bool exited = false;
-    int status = -1; /* as in ProcessResult, once exited */
+    int status = -1;      /* as in ProcessResult, once exited */
+    std::string copy_dir; /* the program's copy for "nobody", removed at the end */
 };
 
 /* Fails the calling test when the program cannot be started. Standard input
@@ -87,6 +99,7 @@ struct RunningProcess {
     int in_fd = -1, out_fd = -1, err_fd = -1;
     std::string stdin_data;
     std::string program;
+    std::string copy_dir; /* as in TerminalProcess */
 };
 RunningProcess start_process(const std::vector<std::string> &argv,
                              const ProcessOptions &options = ProcessOptions());

@@ -2,7 +2,8 @@
  * hashcheck -file <path>: prints the 256-bit GOST R 34.11-2012 hash of a file
  * as "GOSTHASH from file <path> = <64 hex digits>". Every failure ends with
  * exit status -1, a chain of messages on standard error (innermost first) and
- * nothing on standard output.
+ * nothing on standard output. When the line cannot be written to standard
+ * output, one line on standard error says why and the exit status is -1 too.
  */
 #include <errno.h>
 #include <stdio.h>
@@ -117,6 +118,14 @@ int main(int argc, char **argv)
         return -1;
     }
     hash_text[64] = '\0';
-    printf("GOSTHASH from file %s = %s\n", path, hash_text);
+    /* Exit status 0 promises that the line arrived: a full disk or a closed
+     * standard output shows only at the flush, or in the stream's state. */
+    errno = 0;
+    const int printed = printf("GOSTHASH from file %s = %s\n", path, hash_text);
+    if (printed < 0 || fflush(stdout) != 0 || ferror(stdout)) {
+        const int write_errno = errno != 0 ? errno : EIO;
+        fprintf(stderr, "ERROR: unable to write to standard output: %s\n", strerror(write_errno));
+        return -1;
+    }
     return 0;
 }

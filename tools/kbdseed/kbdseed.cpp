@@ -62,13 +62,9 @@ int main(int argc, char **argv)
                 DATA_PATH_SIZE - 1);
         return -1;
     }
-    if (keep_existing) {
-        FILE *existing = fopen(output, "rb");
-        if (existing != nullptr) {
-            fclose(existing);
-            printf("Existing initial value for cryptographic random generator is not re-created\n");
-            return 0;
-        }
+    if (keep_existing && start_file_exists(output)) {
+        printf("Existing initial value for cryptographic random generator is not re-created\n");
+        return 0;
     }
     printf("Make initial value for cryptographic random generator\n");
     printf("=====================================================\n");

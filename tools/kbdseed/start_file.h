@@ -6,12 +6,20 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* Creates or truncates path in binary mode and writes count bytes of data,
- * then gives the file the access list of set_file_access. Returns 0 once
- * the bytes have been written, flushed and the file closed; otherwise -1
+/* Leaves path holding exactly the count bytes of data, with the access list of
+ * set_file_access. Returns 0 once the bytes are on the disk; otherwise -1
  * after "ERROR: unable to open file %s\n" or "ERROR: unable to write to file
- * %s\n" on standard error. After a failed write a regular file at path is
- * removed, so no short start file remains; anything else (a device) stays. */
+ * %s\n" on standard error. An access list that cannot be applied is one
+ * warning line, and still 0.
+ *
+ * A file that exists is never lost: the new bytes go to a new file in the
+ * same folder, which is flushed to disk and then renamed over the old one, so
+ * after any failure the old file is there byte for byte and no new file
+ * remains. A path that is a symbolic link replaces the file the link points
+ * to. Where no new file may be made in the folder but the existing file may
+ * be written (the default folder belongs to the administrator, the file is
+ * open to all), the file is overwritten in place; anything that is not a
+ * regular file (a device such as /dev/full) is written in place too. */
 int write_to_file(const char *path, const uint8_t *data, size_t count);
 
 /* Replaces the access list of path with one that grants every user the rights
@@ -19,5 +27,21 @@ int write_to_file(const char *path, const uint8_t *data, size_t count);
  * When that fails, prints one warning line naming the path on standard error;
  * the failure is not passed on, since the data is written by then. */
 void set_file_access(const char *path, uint32_t access_mask);
+
+/* Whether path is a start file that "-n" keeps: it opens for reading in binary
+ * mode and is not a folder (a POSIX system opens a folder for reading, which
+ * Windows does not). Its content is not looked at. */
+bool start_file_exists(const char *path);
+
+/* The system's part of write_to_file, in start_file_<system>.cpp: writes and
+ * replaces as described there, without any message. *access_set tells
+ * whether the access list was applied. */
+enum start_file_status {
+    START_FILE_WRITTEN = 0,
+    START_FILE_OPEN_FAILED = -1, /* nothing could be created or opened */
+    START_FILE_WRITE_FAILED = -2 /* the bytes did not all reach the disk */
+};
+enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
+                                          bool *access_set);
 
 #endif
