@@ -34,12 +34,20 @@ set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 add_test(NAME hash_low_tests COMMAND hash_low_tests)
 set_tests_properties(hash_low_tests PROPERTIES FIXTURES_REQUIRED wine)
 
+# Its main() reports a failure or a skip and goes on (tests/support/test_main_win32.cpp).
+add_executable(test_main_probe support/test_main_probe_win32.cpp)
+target_link_libraries(test_main_probe PRIVATE test_main_win32)
+string(REPLACE ";" "|" wine_command "${CMAKE_CROSSCOMPILING_EMULATOR}")
+add_test(NAME windows_test_main_reports COMMAND ${CMAKE_COMMAND}
+         "-DCOMMAND=${wine_command}|$<TARGET_FILE:test_main_probe>"
+         -P ${CMAKE_CURRENT_SOURCE_DIR}/check_test_main.cmake)
+set_tests_properties(windows_test_main_reports PROPERTIES FIXTURES_REQUIRED wine)
+
 # Reads a file's access list back for the kbdseed tests.
 add_executable(file_acl kbdseed/file_acl_win32.cpp)
 target_link_libraries(file_acl PRIVATE advapi32)
 
 include(ExternalProject)
-string(REPLACE ";" "|" wine_command "${CMAKE_CROSSCOMPILING_EMULATOR}")
 ExternalProject_Add(host_tests
   SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/host
   BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/host
