@@ -21,9 +21,11 @@ set -euo pipefail
 binfmt=/proc/sys/fs/binfmt_misc
 # Whether binfmt_misc is mounted here, and what is registered in it.
 binfmt_state() {
-    grep -c " $binfmt binfmt_misc " /proc/self/mounts || true
-    find "$binfmt" -mindepth 1 -maxdepth 1 ! -name register ! -name status -printf '%f\n' |
-        sort
+    local mounted="not mounted" entries
+    grep -q " $binfmt binfmt_misc " /proc/self/mounts && mounted="mounted"
+    entries=$(find "$binfmt" -mindepth 1 -maxdepth 1 ! -name register ! -name status \
+        -printf '%f\n' | sort | paste -sd ' ')
+    echo "$mounted, registered: ${entries:-nothing}"
 }
 
 # Inside: process 1 of the new namespaces, root of the user namespace only.
@@ -35,9 +37,10 @@ mount -t binfmt_misc binfmt_misc "$binfmt"
 shift
 # 32-bit Wine'"'"'s loader, an i386 program, tells whether the kernel runs one.
 if [ "$QV_WINE32_NAMESPACE" = qemu ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    # i386 ELF executables and shared objects. F: qemu is opened now, so its
-    # path need not resolve where a program later runs.
-    echo ":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$QV_QEMU_I386:F" \
+    # i386 ELF executables and shared objects; the kernel decodes the \x
+    # escapes. F: qemu is opened now, so its path need not resolve where a
+    # program later runs.
+    printf "%s" ":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$QV_QEMU_I386:F" \
         > "$binfmt/register"
 fi
 status=0
@@ -69,8 +72,10 @@ status=0
 QV_QEMU_I386=$qemu in_namespace run "$@" || status=$?
 after=$(binfmt_state)
 if [ "$after" != "$before" ]; then
-    echo "wine32_namespace: $binfmt of this machine changed while the command ran:" >&2
-    printf 'before:\n%s\nafter:\n%s\n' "$before" "$after" >&2
+    echo "wine32_namespace: $binfmt of this machine changed while the command ran" >&2
+    echo "  before: $before" >&2
+    echo "  after:  $after" >&2
     exit 1
 fi
+echo "wine32_namespace: $binfmt of this machine as before: $after"
 exit "$status"
