@@ -18,7 +18,7 @@ unset(QV_WINE_NO_PRELOAD)
 find_program(QV_I386_LINUX_CC NAMES i686-linux-gnu-gcc)
 find_program(QV_HOST_CC NAMES cc gcc)
 if(NOT QV_I386_LINUX_CC OR NOT QV_HOST_CC)
-  set(QV_WINE_NO_PRELOAD "no i686-linux-gnu-gcc (g++-i686-linux-gnu) and cc to build ${preload_name}")
+  set(QV_WINE_NO_PRELOAD "building ${preload_name} needs i686-linux-gnu-gcc (g++-i686-linux-gnu) and cc")
   return()
 endif()
 
