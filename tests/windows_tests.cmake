@@ -19,12 +19,17 @@ add_test(NAME windows_imports COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP
 if(NOT QV_WINE_WORKS)
   add_test(NAME wine_unavailable COMMAND sh -c
            "echo 'Wine cannot start ${CMAKE_SYSTEM_PROCESSOR} Windows programs on this machine \
-(for Win32: a kernel without IA-32 emulation cannot run 32-bit Wine); nothing ran under Wine'; exit 77")
+(${QV_WINE_UNAVAILABLE}); nothing ran under Wine'; exit 77")
   set_tests_properties(wine_unavailable PROPERTIES SKIP_RETURN_CODE 77)
   return()
 endif()
 
-add_test(NAME wine_prefix COMMAND ${QV_WINE_ENV} ${QV_WINE} wineboot --init)
+# Wine started when the build was configured; a win32 build configured inside
+# scripts/wine32_namespace.sh may need it for its tests as well.
+add_test(NAME wine_prefix COMMAND ${QV_WINE_ENV} sh -c "\"$0\" --version >/dev/null 2>&1 || \
+{ echo \"$0 does not start, though it did when this build was configured \
+(a build configured in scripts/wine32_namespace.sh is tested there too)\"; exit 1; }; \
+exec \"$0\" wineboot --init" ${QV_WINE})
 add_test(NAME wine_server_stop COMMAND ${QV_WINE_ENV} sh -c "'${QV_WINESERVER}' -k || true")
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
 set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
@@ -34,12 +39,20 @@ set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 add_test(NAME hash_low_tests COMMAND hash_low_tests)
 set_tests_properties(hash_low_tests PROPERTIES FIXTURES_REQUIRED wine)
 
+# Its main() reports a failure or a skip and goes on (tests/support/test_main_win32.cpp).
+add_executable(test_main_probe support/test_main_probe_win32.cpp)
+target_link_libraries(test_main_probe PRIVATE test_main_win32)
+string(REPLACE ";" "|" wine_command "${CMAKE_CROSSCOMPILING_EMULATOR}")
+add_test(NAME windows_test_main_reports COMMAND ${CMAKE_COMMAND}
+         "-DCOMMAND=${wine_command}|$<TARGET_FILE:test_main_probe>"
+         -P ${CMAKE_CURRENT_SOURCE_DIR}/check_test_main.cmake)
+set_tests_properties(windows_test_main_reports PROPERTIES FIXTURES_REQUIRED wine)
+
 # Reads a file's access list back for the kbdseed tests.
 add_executable(file_acl kbdseed/file_acl_win32.cpp)
 target_link_libraries(file_acl PRIVATE advapi32)
 
 include(ExternalProject)
-string(REPLACE ";" "|" wine_command "${CMAKE_CROSSCOMPILING_EMULATOR}")
 ExternalProject_Add(host_tests
   SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/host
   BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/host
