@@ -17,7 +17,6 @@ volatile sig_atomic_t raw_applied = 0;
 struct termios saved_settings;
 struct termios raw_settings;
 
-const int ending_signals[] = {SIGTERM, SIGHUP, SIGINT};
 /* Job control: the terminal is given back while the program is stopped. */
 const int stopping_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 const int handled_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
