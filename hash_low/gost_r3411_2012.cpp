@@ -291,6 +291,13 @@ int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint
     }
     const int path = path_in_use();
     for (uint64_t blocks = total / 64; blocks > 0; blocks--) {
+#if GOST_VECTOR_PATH
+        if (path == PATH_VECTOR && context->buffer_len == 0) {
+            gost_vector_blocks(context, data, blocks);
+            data += 64 * blocks;
+            break;
+        }
+#endif
         const uint32_t take = 64 - context->buffer_len;
         memcpy(context->buffer + context->buffer_len, data, take);
         data += take;

@@ -16,6 +16,8 @@
 
 #include <stdint.h>
 
+#include "gost_r3411_2012.h"
+
 #if defined(GOST_R3411_2012_VECTOR_BUILD) && defined(__x86_64__) && !defined(_WIN32)
 #define GOST_VECTOR_PATH 1
 #else
@@ -36,6 +38,12 @@ int gost_use_path(const char *name);
 /* h = g_N(h, m) on the vector path, exactly as the table path computes it.
  * Only where gost_vector_available() is 1. */
 void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8]);
+
+/* The Update loop over whole blocks on the vector path: each of the blocks
+ * 64-byte blocks at data is copied into the context's buffer, compressed with
+ * 512 bits, added to N and Sigma, and the buffer cleared, exactly as
+ * GOSTR3411_2012_Update does it. buffer_len must be 0. */
+void gost_vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t blocks);
 #endif
 
 /* The vector path's constants, generated into hash_low/lps_vector.inc (their

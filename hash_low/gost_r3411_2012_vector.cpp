@@ -39,8 +39,10 @@
 #if defined(__GNUC__) && !defined(__clang__)
 /* GCC 12's intrinsics make the "don't care" operand of an unmasked operation
  * by initialising a variable with itself; inlined here, that trips
- * -Wuninitialized although no value of it is ever used. */
+ * -Wuninitialized and -Wmaybe-uninitialized although no value of it is ever
+ * used. */
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 #define VECTOR_TARGET __attribute__((target("gfni,avx512f,avx512bw,avx512vbmi")))
@@ -147,15 +149,6 @@ VECTOR_INLINE Parts lps_transposed(__m512i x, const Constants &k)
                   k);
 }
 
-/* LPS of a value in byte-string form, where lane j already holds word j: the
- * terms are whole-lane moves. */
-VECTOR_INLINE Parts lps_natural(__m512i x, const Constants &k)
-{
-    const __m512i y = substitute(x, k);
-    return linear(y, _mm512_permutex_epi64(y, 0x4e), _mm512_shuffle_i64x2(y, y, 0x4e),
-                  _mm512_shuffle_i64x2(y, y, 0x1b), k);
-}
-
 VECTOR_INLINE __m512i sum(const Parts &v)
 {
     return xor3(v.p, v.q, _mm512_xor_si512(v.r5, v.r7));
@@ -171,19 +164,13 @@ VECTOR_INLINE __m512i constant(int i)
     return _mm512_loadu_si512(lps_vector_constants[i]);
 }
 
-} // namespace
-
-VECTOR_TARGET void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
+/* g_N(h, m) with h, N and m transposed; returns the new h, transposed. */
+VECTOR_INLINE __m512i compress(__m512i h, __m512i n, __m512i m, const Constants &k)
 {
-    Constants k;
-    load_constants(&k);
-    const __m512i h_in = _mm512_loadu_si512(h);
-    const __m512i message = _mm512_loadu_si512(m);
-
-    Parts key_parts = lps_natural(_mm512_xor_si512(h_in, _mm512_loadu_si512(N)), k);
+    Parts key_parts = lps_transposed(_mm512_xor_si512(h, n), k);
     __m512i key = sum(key_parts);                      /* K_1 */
     __m512i key_in = sum_with(key_parts, constant(0)); /* K_1 ^ C_1 */
-    __m512i t_in = _mm512_xor_si512(key, _mm512_permutexvar_epi8(k.gather[0], message));
+    __m512i t_in = _mm512_xor_si512(key, m);
     for (int i = 1; i < 12; i++) {
         key_parts = lps_transposed(key_in, k);
         const Parts t_parts = lps_transposed(t_in, k);
@@ -193,10 +180,60 @@ VECTOR_TARGET void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uin
     }
     key_parts = lps_transposed(key_in, k); /* K_13 */
     const Parts t_parts = lps_transposed(t_in, k);
-    const __m512i t_and_key =
-        xor3(sum(t_parts), key_parts.p, xor3(key_parts.q, key_parts.r5, key_parts.r7));
-    const __m512i out = xor3(h_in, message, _mm512_permutexvar_epi8(k.gather[0], t_and_key));
-    _mm512_storeu_si512(h, out);
+    return xor3(xor3(h, m, sum(t_parts)), key_parts.p,
+                xor3(key_parts.q, key_parts.r5, key_parts.r7));
+}
+
+VECTOR_INLINE __m512i transpose(__m512i v, const Constants &k)
+{
+    return _mm512_permutexvar_epi8(k.gather[0], v);
+}
+
+} // namespace
+
+VECTOR_TARGET void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
+{
+    Constants k;
+    load_constants(&k);
+    const __m512i out =
+        compress(transpose(_mm512_loadu_si512(h), k), transpose(_mm512_loadu_si512(N), k),
+                 transpose(_mm512_loadu_si512(m), k), k);
+    _mm512_storeu_si512(h, transpose(out, k));
+}
+
+VECTOR_TARGET void gost_vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data,
+                                      uint64_t blocks)
+{
+    Constants k;
+    load_constants(&k);
+    /* h stays in a register, transposed, from block to block. */
+    __m512i h = transpose(_mm512_loadu_si512(context->h), k);
+    for (; blocks > 0; blocks--, data += 64) {
+        _mm512_storeu_si512(context->buffer, _mm512_loadu_si512(data));
+        const __m512i message = _mm512_loadu_si512(context->buffer);
+        h = compress(h, transpose(_mm512_loadu_si512(context->N), k), transpose(message, k), k);
+
+        /* N += 512 and Sigma += m, as the table path's process_block adds
+         * them. The register's lanes are the block's words (x86-64 is
+         * little-endian). */
+        uint64_t m[8];
+        _mm512_storeu_si512(m, message);
+        uint64_t *N = context->N;
+        N[0] += 512;
+        if (N[0] < 512) {
+            for (int i = 1; i < 8 && ++N[i] == 0; i++) {
+            }
+        }
+        uint64_t carry = 0;
+        for (int i = 0; i < 8; i++) {
+            const uint64_t s = context->Sigma[i] + m[i];
+            const uint64_t s2 = s + carry;
+            carry = (uint64_t)(s < m[i]) | (uint64_t)(s2 < s);
+            context->Sigma[i] = s2;
+        }
+        _mm512_storeu_si512(context->buffer, _mm512_setzero_si512());
+    }
+    _mm512_storeu_si512(context->h, transpose(h, k));
 }
 
 #else
