@@ -87,7 +87,7 @@ TEST_F(VectorPath, AgreesWithTheTablePathFromRandomStates)
         start.buffer_len = round % 4 ? static_cast<uint32_t>(rng() % 64) : 0;
         for (uint32_t i = 0; i < start.buffer_len; i++)
             start.buffer[i] = static_cast<uint8_t>(rng());
-        std::vector<uint8_t> more(rng() % 300);
+        std::vector<uint8_t> more(static_cast<size_t>(rng() % 300));
         for (auto &b : more) b = static_cast<uint8_t>(rng());
 
         std::string digests[2];
