@@ -1,11 +1,11 @@
 /*
  * The vector path: g_N with GFNI and AVX-512 (F, BW, VBMI) on x86-64.
  *
- * A 512-bit value lives in one 64-byte register. Between steps it is kept
- * transposed: byte 8j + r holds byte j of word r, so 64-bit lane j holds
- * byte position j of all eight words. That is the layout in which
- * GF2P8AFFINEQB produces L's output, so P costs nothing in the steps
- * themselves. One LPS step of a transposed value x:
+ * A 512-bit value lives in one 64-byte register, kept transposed: byte
+ * 8j + r holds byte j of word r, so 64-bit lane j holds byte position j of
+ * all eight words. That is the layout in which GF2P8AFFINEQB produces L's
+ * output, so every step's result is ready as the next step's input. One LPS
+ * step of a transposed value x:
  *
  * S: 64 substitutions at once, pi held in four registers: two two-table byte
  *    permutes (pi(0..127), pi(128..255)) and a blend on each byte's top bit.
@@ -16,16 +16,18 @@
  *    eight bytes, so eight terms k = 0..7 cover it: in term k, lane j holds
  *    word c = j ^ k of y (bytes r = 0..7 in order) and is multiplied by
  *    M_(j^k)j. Four byte permutes (gather) build the terms k = 0, 2, 4, 6
- *    straight from transposed y; swapping the two lanes of each 128-bit half
- *    (no lane crossing, so cheap) turns term k into term k ^ 1.
+ *    straight from transposed y, which is where P happens; swapping the two
+ *    lanes of each 128-bit half (no lane crossing, so cheap) turns term k
+ *    into term k ^ 1.
  *
- * The exclusive-or of the eight terms is transposed again: the next step's
- * input. Each step's sum also takes in what the next step's input needs (C_i,
- * or K for t), in three-input exclusive-ors (VPTERNLOGQ).
+ * The terms are summed in three-input exclusive-ors (VPTERNLOGQ), and each
+ * sum also takes in what the next step's input needs (C_i, or K for t).
  *
- * The K chain (K_(i+1) = LPS(K_i ^ C_i)) decides the time a block takes: each
- * t step needs the K of its own round. So every round computes K before t,
- * which lets the processor give the K chain its execution units first.
+ * Both chains are serial, K_(i+1) = LPS(K_i ^ C_i) and t_i = LPS(t_(i-1) ^
+ * K_i), and every t step needs the K of its own round; so every round
+ * computes K before t, which lets the processor give the K chain its
+ * execution units first. Across the blocks of one Update call h stays in a
+ * register, transposed.
  */
 #include "gost_r3411_2012_paths.h"
 
@@ -129,14 +131,16 @@ VECTOR_INLINE __m512i multiply(__m512i v, __m512i matrix)
 }
 
 /* P and L, given terms 0, 2, 4 and 6 (lane j holding word j ^ k). */
-VECTOR_INLINE Parts linear(__m512i t0, __m512i t2, __m512i t4, __m512i t6, const Constants &k)
+VECTOR_INLINE Parts linear(__m512i term0, __m512i term2, __m512i term4, __m512i term6,
+                           const Constants &k)
 {
     Parts out;
-    out.p = xor3(multiply(t0, k.matrix[0]), multiply(t2, k.matrix[2]), multiply(t4, k.matrix[4]));
-    out.q = xor3(multiply(t6, k.matrix[6]), multiply(swap_lanes(t0), k.matrix[1]),
-                 multiply(swap_lanes(t2), k.matrix[3]));
-    out.r5 = multiply(swap_lanes(t4), k.matrix[5]);
-    out.r7 = multiply(swap_lanes(t6), k.matrix[7]);
+    out.p = xor3(multiply(term0, k.matrix[0]), multiply(term2, k.matrix[2]),
+                 multiply(term4, k.matrix[4]));
+    out.q = xor3(multiply(term6, k.matrix[6]), multiply(swap_lanes(term0), k.matrix[1]),
+                 multiply(swap_lanes(term2), k.matrix[3]));
+    out.r5 = multiply(swap_lanes(term4), k.matrix[5]);
+    out.r7 = multiply(swap_lanes(term6), k.matrix[7]);
     return out;
 }
 
