@@ -4,16 +4,19 @@
  *   bench_hash [--engine-mib N] [--file-mib N] [--rounds N] [--dir PATH]
  *              [--peer NAME=COMMAND]... [--no-file]
  *
- * 1. The engine on in-memory data: MB/s (10^6 bytes a second) for the 256-bit
- *    stream interface and the 512-bit one-shot call, the two alternating,
- *    median of the rounds.
+ * 1. The engine on in-memory data, on each of its paths (the table path, and
+ *    the vector path where the processor has GFNI and AVX-512): MB/s (10^6
+ *    bytes a second) for the 256-bit stream interface and the 512-bit one-shot
+ *    call, all alternating, median of the rounds.
  * 2. hashcheck on one cached file of --file-mib MiB, whole-process wall time,
- *    beside each peer: a command that prints the file's 256-bit digest as 64
- *    hex digits somewhere in its standard output when the file's path is
- *    appended to it. Without --peer, "rhash --gost12-256" is the peer when it
- *    is on PATH. Every round runs every program once, the order rotating from
- *    round to round; a warm-up pass first reads the file into the cache and
- *    checks that all programs print the same digest.
+ *    twice: with the engine's default path ("hashcheck", GOST_R3411_2012_IMPL
+ *    unset) and with GOST_R3411_2012_IMPL=table ("hashcheck-table"); beside
+ *    each peer: a command that prints the file's 256-bit digest as 64 hex
+ *    digits somewhere in its standard output when the file's path is appended
+ *    to it. Without --peer, "rhash --gost12-256" is the peer when it is on
+ *    PATH. Every round runs every program once, the order rotating from round
+ *    to round; a warm-up pass first reads the file into the cache and checks
+ *    that all programs print the same digest.
  *
  * Each program's wall time and CPU time (user + system, from wait4) are
  * reported; on a machine shared with other work the CPU time is the steadier.
@@ -48,6 +51,7 @@
 #include <vector>
 
 #include "gost_r3411_2012.h"
+#include "gost_r3411_2012_paths.h"
 
 #ifndef HASHCHECK_BIN
 #error "HASHCHECK_BIN must name the built hashcheck"
@@ -58,6 +62,7 @@ namespace {
 struct Peer {
     std::string name;
     std::vector<std::string> argv;   /* the file's path is appended */
+    const char *engine_path;         /* GOST_R3411_2012_IMPL for it; nullptr: unset */
     std::vector<double> seconds;     /* wall time */
     std::vector<double> cpu_seconds; /* user + system time of the process */
 };
@@ -168,12 +173,13 @@ bool on_path(const char *name)
     }
 }
 
-/* Runs argv with standard output captured (standard error passes through);
+/* Runs p's command with standard output captured (standard error passes through);
  * returns the wall time from before the fork to after the wait, and stores the
  * child's CPU time in *cpu, or returns a negative value when the program could
  * not run or did not exit with status 0. */
-double run_timed(const std::vector<std::string> &argv, std::string *out, double *cpu)
+double run_timed(const Peer &p, std::string *out, double *cpu)
 {
+    const std::vector<std::string> &argv = p.argv;
     std::vector<char *> args;
     args.reserve(argv.size() + 1);
     for (const std::string &a : argv) {
@@ -193,6 +199,11 @@ double run_timed(const std::vector<std::string> &argv, std::string *out, double 
         return -1;
     }
     if (pid == 0) {
+        if (p.engine_path != nullptr) {
+            setenv("GOST_R3411_2012_IMPL", p.engine_path, 1);
+        } else {
+            unsetenv("GOST_R3411_2012_IMPL");
+        }
         dup2(fds[1], 1);
         close(fds[0]);
         close(fds[1]);
@@ -247,6 +258,30 @@ double cpu_seconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
+/* MB/s of the engine's path in use on data: the 256-bit stream interface and
+ * the 512-bit one-shot call, wall and CPU time, appended to times. */
+struct EngineTimes {
+    std::vector<double> wall256, wall512, cpu256, cpu512;
+};
+
+void time_engine(const std::vector<uint8_t> &data, EngineTimes *times)
+{
+    uint8_t digest[64];
+    const uint32_t size = (uint32_t)data.size();
+    double wall = now_seconds(), cpu = cpu_seconds();
+    GOSTR3411_2012_CTX context;
+    GOSTR3411_2012_256_Init(&context);
+    GOSTR3411_2012_Update(&context, data.data(), size);
+    GOSTR3411_2012_256_Final(&context, digest);
+    times->wall256.push_back(now_seconds() - wall);
+    times->cpu256.push_back(cpu_seconds() - cpu);
+
+    wall = now_seconds(), cpu = cpu_seconds();
+    GOSTR3411_2012_Transform(data.data(), size, digest);
+    times->wall512.push_back(now_seconds() - wall);
+    times->cpu512.push_back(cpu_seconds() - cpu);
+}
+
 void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
 {
     const size_t size = mib << 20;
@@ -254,29 +289,34 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
     uint64_t state = 0x9e3779b97f4a7c15ULL;
     fill_pseudo_random(data.data(), size, &state);
 
-    std::vector<double> wall256, wall512, cpu256, cpu512;
-    uint8_t digest[64];
+    /* The process's own choice first, before the paths are switched. */
+    const std::string own = GOSTR3411_2012_Implementation();
+    const char *paths[] = {"table", "vector"};
+    const bool has_vector = gost_vector_available() != 0;
+    EngineTimes times[2];
     for (int r = 0; r < rounds; r++) {
         pin_round(cpus, r);
-        double wall = now_seconds(), cpu = cpu_seconds();
-        GOSTR3411_2012_CTX context;
-        GOSTR3411_2012_256_Init(&context);
-        GOSTR3411_2012_Update(&context, data.data(), (uint32_t)size);
-        GOSTR3411_2012_256_Final(&context, digest);
-        wall256.push_back(now_seconds() - wall);
-        cpu256.push_back(cpu_seconds() - cpu);
-
-        wall = now_seconds(), cpu = cpu_seconds();
-        GOSTR3411_2012_Transform(data.data(), (uint32_t)size, digest);
-        wall512.push_back(now_seconds() - wall);
-        cpu512.push_back(cpu_seconds() - cpu);
+        for (int p = 0; p < (has_vector ? 2 : 1); p++) {
+            gost_use_path(paths[p]);
+            time_engine(data, &times[p]);
+        }
     }
+    gost_use_path(own.c_str());
+
     const double bytes = (double)size;
-    printf("engine, in memory: %zu MiB, %d alternating rounds, median\n", mib, rounds);
-    printf("  256-bit  %8.1f MB/s wall %8.1f MB/s cpu\n", bytes / median(wall256) / 1e6,
-           bytes / median(cpu256) / 1e6);
-    printf("  512-bit  %8.1f MB/s wall %8.1f MB/s cpu\n", bytes / median(wall512) / 1e6,
-           bytes / median(cpu512) / 1e6);
+    printf("engine, in memory: %zu MiB, %d alternating rounds, median; this process's path: %s\n",
+           mib, rounds, own.c_str());
+    for (int p = 0; p < 2; p++) {
+        if (p == 1 && !has_vector) {
+            printf("  vector   skipped: this processor lacks GFNI/AVX-512\n");
+            continue;
+        }
+        const EngineTimes &t = times[p];
+        printf("  %-6s   256-bit %8.1f MB/s wall %8.1f MB/s cpu   512-bit %8.1f MB/s wall %8.1f "
+               "MB/s cpu\n",
+               paths[p], bytes / median(t.wall256) / 1e6, bytes / median(t.cpu256) / 1e6,
+               bytes / median(t.wall512) / 1e6, bytes / median(t.cpu512) / 1e6);
+    }
 }
 
 /* Writes mib MiB of pseudo-random bytes to a new file in dir; returns its path. */
@@ -309,8 +349,11 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     const std::string path = make_data_file(dir, mib);
     const double bytes = (double)(mib << 20);
 
-    Peer hashcheck{"hashcheck", {HASHCHECK_BIN, "-file"}, {}, {}};
-    peers.insert(peers.begin(), hashcheck);
+    /* hashcheck with the engine's default path and with the table path. */
+    const size_t ours = 2;
+    peers.insert(peers.begin(),
+                 {Peer{"hashcheck", {HASHCHECK_BIN, "-file"}, nullptr, {}, {}},
+                  Peer{"hashcheck-table", {HASHCHECK_BIN, "-file"}, "table", {}, {}}});
     for (Peer &p : peers) {
         p.argv.push_back(path);
     }
@@ -319,7 +362,7 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     std::string out, reference;
     double cpu = 0;
     for (Peer &p : peers) {
-        if (run_timed(p.argv, &out, &cpu) < 0) {
+        if (run_timed(p, &out, &cpu) < 0) {
             fprintf(stderr, "bench_hash: %s failed to run\n", p.name.c_str());
             rc = 1;
         }
@@ -337,7 +380,7 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
         round_cpu.push_back(pin_round(cpus, r));
         for (size_t k = 0; k < peers.size(); k++) {
             Peer &p = peers[(k + (size_t)r) % peers.size()];
-            const double s = run_timed(p.argv, &out, &cpu);
+            const double s = run_timed(p, &out, &cpu);
             if (s < 0) {
                 fprintf(stderr, "bench_hash: %s failed\n", p.name.c_str());
                 rc = 1;
@@ -355,26 +398,48 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     printf("file: %zu MiB cached, %d alternating rounds, whole-process times, median\n", mib,
            rounds);
     printf("  digest %s\n", reference.c_str());
-    printf("  %-12s %8s %9s %8s %9s   %s\n", "program", "wall s", "wall MB/s", "cpu s", "cpu MB/s",
-           "speed of hashcheck / peer (median of per-round ratios: wall, cpu)");
-    const Peer &hc = peers[0];
+    printf("  hashcheck: GOST_R3411_2012_IMPL unset, so the %s path; hashcheck-table: "
+           "GOST_R3411_2012_IMPL=table\n",
+           gost_vector_available() ? "vector" : "table");
+    printf("  %-16s %8s %9s %8s %9s\n", "program", "wall s", "wall MB/s", "cpu s", "cpu MB/s");
     for (const Peer &p : peers) {
         const double t = median(p.seconds), c = median(p.cpu_seconds);
-        printf("  %-12s %8.3f %9.1f %8.3f %9.1f", p.name.c_str(), t, bytes / t / 1e6, c,
+        printf("  %-16s %8.3f %9.1f %8.3f %9.1f\n", p.name.c_str(), t, bytes / t / 1e6, c,
                bytes / c / 1e6);
-        if (&p != &hc) {
-            std::vector<double> wall_ratio, cpu_ratio;
-            for (size_t i = 0; i < hc.seconds.size(); i++) {
-                wall_ratio.push_back(p.seconds[i] / hc.seconds[i]);
-                cpu_ratio.push_back(p.cpu_seconds[i] / hc.cpu_seconds[i]);
-            }
-            printf("   %.2fx, %.2fx", median(wall_ratio), median(cpu_ratio));
+    }
+    /* ratio(p, o, rounds): median over the rounds of p's time / o's time. */
+    auto ratio = [](const std::vector<double> &p, const std::vector<double> &o,
+                    const std::vector<size_t> &on) {
+        std::vector<double> r;
+        r.reserve(on.size());
+        for (const size_t i : on) {
+            r.push_back(p[i] / o[i]);
+        }
+        return median(r);
+    };
+    std::vector<size_t> all;
+    for (size_t i = 0; i < peers[0].seconds.size(); i++) {
+        all.push_back(i);
+    }
+    printf("  speed of hashcheck / peer (median of per-round ratios: wall, cpu)\n");
+    printf("  %-16s", "peer");
+    for (size_t o = 0; o < ours; o++) {
+        printf(o + 1 < ours ? " %-22s" : " %s", peers[o].name.c_str());
+    }
+    printf("\n");
+    for (size_t k = ours; k < peers.size(); k++) {
+        printf("  %-16s", peers[k].name.c_str());
+        for (size_t o = 0; o < ours; o++) {
+            char cell[64];
+            snprintf(cell, sizeof cell, "%.2fx, %.2fx",
+                     ratio(peers[k].seconds, peers[o].seconds, all),
+                     ratio(peers[k].cpu_seconds, peers[o].cpu_seconds, all));
+            printf(o + 1 < ours ? " %-22s" : " %s", cell);
         }
         printf("\n");
     }
     if (cpus.size() > 1) {
-        printf("  per processor (rounds on it; hashcheck wall MB/s; speed of hashcheck / peer, "
-               "wall)\n");
+        printf("  per processor (rounds on it; wall MB/s; speed over each peer, wall)\n");
         for (const int processor : cpus) {
             std::vector<size_t> on;
             for (size_t i = 0; i < round_cpu.size(); i++) {
@@ -385,25 +450,20 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
             if (on.empty()) {
                 continue;
             }
-            std::vector<double> hc_wall;
-            hc_wall.reserve(on.size());
-            for (const size_t i : on) {
-                hc_wall.push_back(hc.seconds[i]);
-            }
-            printf("  cpu %-3d %2zu rounds %7.1f MB/s", processor, on.size(),
-                   bytes / median(hc_wall) / 1e6);
-            for (const Peer &p : peers) {
-                if (&p == &hc) {
-                    continue;
-                }
-                std::vector<double> ratio;
-                ratio.reserve(on.size());
+            for (size_t o = 0; o < ours; o++) {
+                std::vector<double> wall;
+                wall.reserve(on.size());
                 for (const size_t i : on) {
-                    ratio.push_back(p.seconds[i] / hc.seconds[i]);
+                    wall.push_back(peers[o].seconds[i]);
                 }
-                printf("   %s %.2fx", p.name.c_str(), median(ratio));
+                printf("  cpu %-3d %2zu rounds %-16s %7.1f MB/s", processor, on.size(),
+                       peers[o].name.c_str(), bytes / median(wall) / 1e6);
+                for (size_t k = ours; k < peers.size(); k++) {
+                    printf("   %s %.2fx", peers[k].name.c_str(),
+                           ratio(peers[k].seconds, peers[o].seconds, on));
+                }
+                printf("\n");
             }
-            printf("\n");
         }
     }
     return 0;
@@ -454,7 +514,7 @@ int main(int argc, char **argv)
             if (eq == std::string::npos || eq == 0) {
                 usage();
             }
-            Peer p{peer_arg.substr(0, eq), split_words(peer_arg.substr(eq + 1)), {}, {}};
+            Peer p{peer_arg.substr(0, eq), split_words(peer_arg.substr(eq + 1)), nullptr, {}, {}};
             if (p.argv.empty()) {
                 usage();
             }
@@ -469,7 +529,7 @@ int main(int argc, char **argv)
         usage();
     }
     if (peers.empty() && on_path("rhash")) {
-        peers.push_back(Peer{"rhash", {"rhash", "--gost12-256"}, {}, {}});
+        peers.push_back(Peer{"rhash", {"rhash", "--gost12-256"}, nullptr, {}, {}});
     }
 
     const std::vector<int> cpus = usable_cpus();

@@ -9,13 +9,16 @@
 # 1024; 0 skips the peak-memory figures), BUILD_DIR (default build/default).
 #
 # Prints, in one run:
-#   1. bench_hash: the engine's in-memory MB/s (256 and 512 bits), then
-#      hashcheck, rhash, a small libgcrypt program and OpenSSL's gost provider
-#      on one FILE_MIB file, alternating, with medians and the median ratio of
-#      each peer's time to hashcheck's;
+#   1. bench_hash: the engine's in-memory MB/s (256 and 512 bits) on each of
+#      its paths (table, and vector where the processor has GFNI and AVX-512),
+#      then hashcheck with its default path, hashcheck with
+#      GOST_R3411_2012_IMPL=table, rhash, a small libgcrypt program and
+#      OpenSSL's gost provider on one FILE_MIB file, alternating, with medians
+#      and the median ratio of each peer's time to each hashcheck's;
 #   2. instructions per byte under valgrind --tool=callgrind, from the
 #      difference between a CALLGRIND_MIB file and an empty one, so that
-#      start-up costs drop out;
+#      start-up costs drop out (valgrind runs no AVX-512, so hashcheck takes
+#      its table path there);
 #   3. hashcheck's peak resident size for a 1 MiB and a RSS_BIG_MIB file.
 # It never runs as part of ctest. As root it installs missing peers with
 # apt-get; otherwise it names the packages to install.
@@ -78,7 +81,7 @@ instructions() {
 if [ "$CALLGRIND_MIB" -gt 0 ]; then
     : >"$work/empty"
     head -c $((CALLGRIND_MIB << 20)) /dev/urandom >"$work/data"
-    echo "instructions per byte (callgrind, ${CALLGRIND_MIB} MiB minus empty file)"
+    echo "instructions per byte (callgrind, ${CALLGRIND_MIB} MiB minus empty file; hashcheck on its table path, as valgrind has no AVX-512)"
     while IFS='|' read -r name cmd; do
         # shellcheck disable=SC2086
         base=$(instructions $cmd "$work/empty")

@@ -1,6 +1,11 @@
 #include "gost_r3411_2012.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include <atomic>
+
+#include "gost_r3411_2012_paths.h"
 
 FILE *hash_diag_stream = NULL;
 
@@ -166,13 +171,63 @@ static void g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
     }
 }
 
-static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits)
+enum { PATH_UNCHOSEN = 0, PATH_TABLE = 1, PATH_VECTOR = 2 };
+
+/* The path this process runs, chosen at its first use. Threads that meet it
+ * unchosen all choose the same, so a relaxed atomic is enough and the choice
+ * costs one load a call afterwards. */
+static std::atomic<int> chosen_path(PATH_UNCHOSEN);
+
+static int path_in_use(void)
+{
+    int path = chosen_path.load(std::memory_order_relaxed);
+    if (path == PATH_UNCHOSEN) {
+        const char *wanted = getenv("GOST_R3411_2012_IMPL");
+        const bool table_wanted = wanted != NULL && strcmp(wanted, "table") == 0;
+        path = !table_wanted && gost_vector_available() ? PATH_VECTOR : PATH_TABLE;
+        chosen_path.store(path, std::memory_order_relaxed);
+    }
+    return path;
+}
+
+int gost_use_path(const char *name)
+{
+    if (strcmp(name, "table") == 0) {
+        chosen_path.store(PATH_TABLE, std::memory_order_relaxed);
+        return 0;
+    }
+    if (strcmp(name, "vector") == 0 && gost_vector_available()) {
+        chosen_path.store(PATH_VECTOR, std::memory_order_relaxed);
+        return 0;
+    }
+    return -1;
+}
+
+const char *GOSTR3411_2012_Implementation(void)
+{
+    return path_in_use() == PATH_VECTOR ? "vector" : "table";
+}
+
+static void compress(int path, const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
+{
+#if GOST_VECTOR_PATH
+    if (path == PATH_VECTOR) {
+        gost_vector_g_n(N, h, m);
+        return;
+    }
+#else
+    (void)path;
+#endif
+    g_n(N, h, m);
+}
+
+static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits, int path)
 {
     uint64_t m[8];
     for (int i = 0; i < 8; i++) {
         m[i] = load64_le(context->buffer + 8 * i);
     }
-    g_n(context->N, context->h, m);
+    compress(path, context->N, context->h, m);
 
     uint64_t *N = context->N;
     N[0] += bits;
@@ -234,11 +289,19 @@ int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint
         context->buffer_len = (uint32_t)total;
         return 0;
     }
+    const int path = path_in_use();
     for (uint64_t blocks = total / 64; blocks > 0; blocks--) {
+#if GOST_VECTOR_PATH
+        if (path == PATH_VECTOR && context->buffer_len == 0) {
+            gost_vector_blocks(context, data, blocks);
+            data += 64 * blocks;
+            break;
+        }
+#endif
         const uint32_t take = 64 - context->buffer_len;
         memcpy(context->buffer + context->buffer_len, data, take);
         data += take;
-        process_block(context, 512);
+        process_block(context, 512, path);
         memset(context->buffer, 0, sizeof context->buffer);
         context->buffer_len = 0;
     }
@@ -251,12 +314,13 @@ int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint
 static void finish(GOSTR3411_2012_CTX *context, uint8_t *digest)
 {
     static const uint64_t zero[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    const int path = path_in_use();
 
     memset(context->buffer + context->buffer_len, 0, 64 - context->buffer_len);
     context->buffer[context->buffer_len] = 0x01;
-    process_block(context, 8u * (uint64_t)context->buffer_len);
-    g_n(zero, context->h, context->N);
-    g_n(zero, context->h, context->Sigma);
+    process_block(context, 8u * (uint64_t)context->buffer_len, path);
+    compress(path, zero, context->h, context->N);
+    compress(path, zero, context->h, context->Sigma);
 
     if (context->digest_size == 64) {
         for (int i = 0; i < 8; i++) {

@@ -14,6 +14,12 @@
  * The engine never allocates. Tables are read-only, so any number of contexts
  * may be used at once on any threads; one context must not be shared by two
  * threads at the same time.
+ *
+ * On x86-64 processors with GFNI and AVX-512 (F, BW, VBMI) the engine computes
+ * with those instructions ("vector"), elsewhere with lps_table ("table"); the
+ * digests are the same. Each process chooses once, at its first hash; the
+ * environment variable GOST_R3411_2012_IMPL set to "table" makes it take the
+ * table path ("vector", unset or any other value: the fastest available).
  */
 #ifndef GOST_R3411_2012_H
 #define GOST_R3411_2012_H
@@ -70,6 +76,10 @@ int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest);
  * Returns -2 for null data with data_len > 0, -3 for a null digest, or the
  * code of the update or finish that failed. */
 int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len, uint8_t *digest);
+
+/* The way this process computes: "vector" or "table" (see above). Makes the
+ * choice if no hash has made it yet. */
+const char *GOSTR3411_2012_Implementation(void);
 
 #ifdef __cplusplus
 }

@@ -16,9 +16,13 @@ mapfile -t units < <(git ls-files '*.cpp' | grep -v -e '^fuzz/' -e '^tests/insta
 echo "clang-tidy: ${#units[@]} translation units"
 # clang-tidy exits non-zero on a finding (warnings are errors in .clang-tidy),
 # so its status is kept for the end and the findings are printed first.
+# One unit per run: clang-tidy 14's analyzer, given several units in one run,
+# carries state from one to the next and then reports a va_list in
+# tests/faults/fault_inject.cpp as uninitialised, depending on which unit came
+# before it.
 tidy_status=0
 printf '%s\n' "${units[@]}" |
-    xargs -P "$(nproc 2>/dev/null || echo 2)" -n 4 clang-tidy -p build/default --quiet 2>/dev/null \
+    xargs -P "$(nproc 2>/dev/null || echo 2)" -n 1 clang-tidy -p build/default --quiet 2>/dev/null \
         > build/default/clang-tidy.out || tidy_status=$?
 { grep -E '(warning|error):' build/default/clang-tidy.out || true; } > build/default/clang-tidy.log
 if [ -s build/default/clang-tidy.log ]; then

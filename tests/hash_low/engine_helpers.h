@@ -2,10 +2,15 @@
 #ifndef TEST_ENGINE_HELPERS_H
 #define TEST_ENGINE_HELPERS_H
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "gost_r3411_2012.h"
+#include "gost_r3411_2012_paths.h"
 #include "vectors.h"
 
 /* Prepares a context for 512 bits the way the one-shot call does. */
@@ -47,6 +52,32 @@ inline std::string digest_in_pieces(const std::vector<uint8_t> &message,
 inline std::string digest_hex(const std::vector<uint8_t> &message, int digest_size)
 {
     return digest_in_pieces(message, {message.size()}, digest_size);
+}
+
+/* What a test of the vector path says where the processor cannot run it. */
+const char kLacksVector[] = "skipped: this processor lacks GFNI/AVX-512";
+
+/* Runs a test on the engine path it is given ("table" or "vector"), skipped
+ * where the processor lacks it, and gives the process back its own path
+ * afterwards. Instantiate with kBothPaths and path_name. */
+class OnPath : public ::testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override
+    {
+        own_ = GOSTR3411_2012_Implementation();
+        if (gost_use_path(GetParam()) != 0) GTEST_SKIP() << kLacksVector;
+        ASSERT_STREQ(GOSTR3411_2012_Implementation(), GetParam());
+    }
+    void TearDown() override { gost_use_path(own_.c_str()); }
+
+    std::string own_;
+};
+
+const auto kBothPaths = ::testing::Values("table", "vector");
+
+inline std::string path_name(const ::testing::TestParamInfo<const char *> &p)
+{
+    return strcmp(p.param, "table") == 0 ? "Table" : "Vector";
 }
 
 #endif

@@ -213,7 +213,7 @@ TEST_F(HashcheckCli, StandardInputIsNeverRead)
     expect(run({}, options), kMinusOne, "", kUsage);
 }
 
-TEST_F(HashcheckCli, RandomFilesAgreeWithRhash)
+TEST_F(HashcheckCli, RandomFilesAgreeWithRhashOnEitherEnginePath)
 {
     const std::string rhash = find_program("rhash");
     if (rhash.empty()) GTEST_SKIP() << "rhash is not installed";
@@ -227,6 +227,13 @@ TEST_F(HashcheckCli, RandomFilesAgreeWithRhash)
         ASSERT_EQ(theirs.status, 0);
         const std::string digest = theirs.out.substr(0, 64); /* "<digest>  <path>" */
         expect(run({"-file", path}), 0, line(path, digest), "");
+        /* The engine's table path, and the vector path where it runs. */
+        for (const char *impl : {"table", "vector"}) {
+            ProcessOptions options;
+            options.set_env.emplace_back("GOST_R3411_2012_IMPL", impl);
+            SCOPED_TRACE(impl);
+            expect(run({"-file", path}, options), 0, line(path, digest), "");
+        }
     }
 }
 

@@ -1,0 +1,258 @@
+/*
+ * The vector path: g_N with GFNI and AVX-512 (F, BW, VBMI) on x86-64.
+ *
+ * A 512-bit value lives in one 64-byte register, kept transposed: byte
+ * 8j + r holds byte j of word r, so 64-bit lane j holds byte position j of
+ * all eight words. That is the layout in which GF2P8AFFINEQB produces L's
+ * output, so every step's result is ready as the next step's input. One LPS
+ * step of a transposed value x:
+ *
+ * S: 64 substitutions at once, pi held in four registers: two two-table byte
+ *    permutes (pi(0..127), pi(128..255)) and a select on each byte's top bit.
+ * P and L: output byte j of word r is the exclusive-or over c of
+ *    M_cj(y_cr), where y_cr is byte r of word c after S and M_cj is the 8x8
+ *    bit matrix that takes a byte at position c of a word to byte j of its
+ *    image under l. GF2P8AFFINEQB applies one matrix per lane to the lane's
+ *    eight bytes, so eight terms k = 0..7 cover it: in term k, lane j holds
+ *    word c = j ^ k of y (bytes r = 0..7 in order) and is multiplied by
+ *    M_(j^k)j. Four byte permutes (gather) build the terms k = 0, 2, 4, 6
+ *    straight from transposed y, which is where P happens; swapping the two
+ *    lanes of each 128-bit half (no lane crossing, so cheap) turns term k
+ *    into term k ^ 1.
+ *
+ * The terms are summed in three-input exclusive-ors (VPTERNLOGQ), and each
+ * sum also takes in what the next step's input needs (C_i, or K for t).
+ *
+ * Both chains are serial, K_(i+1) = LPS(K_i ^ C_i) and t_i = LPS(t_(i-1) ^
+ * K_i), and every t step needs the K of its own round; so every round
+ * computes K before t, which lets the processor give the K chain its
+ * execution units first. Across the blocks of one Update call h stays in a
+ * register, transposed.
+ */
+#include "gost_r3411_2012_paths.h"
+
+#include "lps_vector.inc"
+
+#if GOST_VECTOR_PATH
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#if defined(__GNUC__) && !defined(__clang__)
+/* GCC 12's intrinsics make the "don't care" operand of an unmasked operation
+ * by initialising a variable with itself; inlined here, that trips
+ * -Wuninitialized and -Wmaybe-uninitialized although no value of it is ever
+ * used. */
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define VECTOR_TARGET __attribute__((target("gfni,avx512f,avx512bw,avx512vbmi")))
+#define VECTOR_INLINE VECTOR_TARGET inline __attribute__((always_inline))
+
+int gost_vector_available(void)
+{
+    enum {
+        leaf1_ecx_osxsave = 1u << 27,
+        leaf7_ebx_avx512f = 1u << 16,
+        leaf7_ebx_avx512bw = 1u << 30,
+        leaf7_ecx_avx512vbmi = 1u << 1,
+        leaf7_ecx_gfni = 1u << 8,
+        /* XCR0: SSE, AVX, opmask, upper halves of zmm0-15, zmm16-31 */
+        xcr0_avx512_state = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7),
+    };
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) {
+        return 0;
+    }
+    __cpuid(1, eax, ebx, ecx, edx);
+    if ((ecx & leaf1_ecx_osxsave) == 0) {
+        return 0;
+    }
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    const unsigned ebx_needed = leaf7_ebx_avx512f | leaf7_ebx_avx512bw;
+    const unsigned ecx_needed = leaf7_ecx_avx512vbmi | leaf7_ecx_gfni;
+    if ((ebx & ebx_needed) != ebx_needed || (ecx & ecx_needed) != ecx_needed) {
+        return 0;
+    }
+    /* The processor has the instructions; the operating system must also save
+     * and restore the registers they use. */
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    return (xcr0_low & xcr0_avx512_state) == xcr0_avx512_state;
+}
+
+namespace {
+
+struct Constants {
+    __m512i top_bit; /* 0x80 in every byte: GF2P8AFFINEQB rows that pick bit 7 */
+    __m512i sbox[4];
+    __m512i matrix[8];
+    __m512i gather[4];
+};
+
+/* An LPS result as four parts, whose exclusive-or is the value; the step that
+ * uses it folds in one more input at no extra depth. */
+struct Parts {
+    __m512i p, q, r5, r7;
+};
+
+VECTOR_INLINE void load_constants(Constants *k)
+{
+    k->top_bit = _mm512_set1_epi8((char)0x80);
+    for (int i = 0; i < 4; i++) {
+        k->sbox[i] = _mm512_loadu_si512(lps_vector_sbox + 64 * i);
+        k->gather[i] = _mm512_loadu_si512(lps_vector_gather[i]);
+    }
+    for (int i = 0; i < 8; i++) {
+        k->matrix[i] = _mm512_loadu_si512(lps_vector_matrices[i]);
+    }
+}
+
+VECTOR_INLINE __m512i xor3(__m512i a, __m512i b, __m512i c)
+{
+    return _mm512_ternarylogic_epi64(a, b, c, 0x96);
+}
+
+/* Bytes of pi(0..127) where the byte's top bit is clear, of pi(128..255)
+ * where it is set. The choice takes a byte mask made by GF2P8AFFINEQB (every
+ * row of the matrix picks the top bit) rather than a mask register: moving a
+ * vector's top bits into a mask register takes longer on the processors
+ * measured, and the byte select is one three-input logic operation. */
+VECTOR_INLINE __m512i substitute(__m512i x, const Constants &k)
+{
+    const __m512i low = _mm512_permutex2var_epi8(k.sbox[0], x, k.sbox[1]);
+    const __m512i high = _mm512_permutex2var_epi8(k.sbox[2], x, k.sbox[3]);
+    const __m512i top = _mm512_gf2p8affine_epi64_epi8(x, k.top_bit, 0);
+    return _mm512_ternarylogic_epi64(top, high, low, 0xca); /* top ? high : low */
+}
+
+/* Lane j takes lane j ^ 1. */
+VECTOR_INLINE __m512i swap_lanes(__m512i v)
+{
+    return _mm512_shuffle_epi32(v, _MM_PERM_BADC);
+}
+
+VECTOR_INLINE __m512i multiply(__m512i v, __m512i matrix)
+{
+    return _mm512_gf2p8affine_epi64_epi8(v, matrix, 0);
+}
+
+/* P and L, given terms 0, 2, 4 and 6 (lane j holding word j ^ k). */
+VECTOR_INLINE Parts linear(__m512i term0, __m512i term2, __m512i term4, __m512i term6,
+                           const Constants &k)
+{
+    Parts out;
+    out.p = xor3(multiply(term0, k.matrix[0]), multiply(term2, k.matrix[2]),
+                 multiply(term4, k.matrix[4]));
+    out.q = xor3(multiply(term6, k.matrix[6]), multiply(swap_lanes(term0), k.matrix[1]),
+                 multiply(swap_lanes(term2), k.matrix[3]));
+    out.r5 = multiply(swap_lanes(term4), k.matrix[5]);
+    out.r7 = multiply(swap_lanes(term6), k.matrix[7]);
+    return out;
+}
+
+/* LPS of a transposed value. */
+VECTOR_INLINE Parts lps_transposed(__m512i x, const Constants &k)
+{
+    const __m512i y = substitute(x, k);
+    return linear(_mm512_permutexvar_epi8(k.gather[0], y), _mm512_permutexvar_epi8(k.gather[1], y),
+                  _mm512_permutexvar_epi8(k.gather[2], y), _mm512_permutexvar_epi8(k.gather[3], y),
+                  k);
+}
+
+VECTOR_INLINE __m512i sum(const Parts &v)
+{
+    return xor3(v.p, v.q, _mm512_xor_si512(v.r5, v.r7));
+}
+
+VECTOR_INLINE __m512i sum_with(const Parts &v, __m512i extra)
+{
+    return xor3(v.p, v.q, xor3(v.r5, v.r7, extra));
+}
+
+VECTOR_INLINE __m512i constant(int i)
+{
+    return _mm512_loadu_si512(lps_vector_constants[i]);
+}
+
+/* g_N(h, m) with h, N and m transposed; returns the new h, transposed. */
+VECTOR_INLINE __m512i compress(__m512i h, __m512i n, __m512i m, const Constants &k)
+{
+    Parts key_parts = lps_transposed(_mm512_xor_si512(h, n), k);
+    __m512i key = sum(key_parts);                      /* K_1 */
+    __m512i key_in = sum_with(key_parts, constant(0)); /* K_1 ^ C_1 */
+    __m512i t_in = _mm512_xor_si512(key, m);
+    for (int i = 1; i < 12; i++) {
+        key_parts = lps_transposed(key_in, k);
+        const Parts t_parts = lps_transposed(t_in, k);
+        key = sum(key_parts); /* K_(i+1) */
+        key_in = sum_with(key_parts, constant(i));
+        t_in = sum_with(t_parts, key); /* t_i ^ K_(i+1) */
+    }
+    key_parts = lps_transposed(key_in, k); /* K_13 */
+    const Parts t_parts = lps_transposed(t_in, k);
+    return xor3(xor3(h, m, sum(t_parts)), key_parts.p,
+                xor3(key_parts.q, key_parts.r5, key_parts.r7));
+}
+
+VECTOR_INLINE __m512i transpose(__m512i v, const Constants &k)
+{
+    return _mm512_permutexvar_epi8(k.gather[0], v);
+}
+
+} // namespace
+
+VECTOR_TARGET void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
+{
+    Constants k;
+    load_constants(&k);
+    const __m512i out =
+        compress(transpose(_mm512_loadu_si512(h), k), transpose(_mm512_loadu_si512(N), k),
+                 transpose(_mm512_loadu_si512(m), k), k);
+    _mm512_storeu_si512(h, transpose(out, k));
+}
+
+VECTOR_TARGET void gost_vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data,
+                                      uint64_t blocks)
+{
+    Constants k;
+    load_constants(&k);
+    /* h stays in a register, transposed, from block to block. */
+    __m512i h = transpose(_mm512_loadu_si512(context->h), k);
+    for (; blocks > 0; blocks--, data += 64) {
+        _mm512_storeu_si512(context->buffer, _mm512_loadu_si512(data));
+        const __m512i message = _mm512_loadu_si512(context->buffer);
+        h = compress(h, transpose(_mm512_loadu_si512(context->N), k), transpose(message, k), k);
+
+        /* N += 512 and Sigma += m, as the table path's process_block adds
+         * them. The register's lanes are the block's words (x86-64 is
+         * little-endian). */
+        uint64_t m[8];
+        _mm512_storeu_si512(m, message);
+        uint64_t *N = context->N;
+        N[0] += 512;
+        if (N[0] < 512) {
+            for (int i = 1; i < 8 && ++N[i] == 0; i++) {
+            }
+        }
+        uint64_t carry = 0;
+        for (int i = 0; i < 8; i++) {
+            const uint64_t s = context->Sigma[i] + m[i];
+            const uint64_t s2 = s + carry;
+            carry = (uint64_t)(s < m[i]) | (uint64_t)(s2 < s);
+            context->Sigma[i] = s2;
+        }
+        _mm512_storeu_si512(context->buffer, _mm512_setzero_si512());
+    }
+    _mm512_storeu_si512(context->h, transpose(h, k));
+}
+
+#else
+
+int gost_vector_available(void)
+{
+    return 0;
+}
+
+#endif
