@@ -113,16 +113,6 @@ TEST(VectorConstants, CommittedConstantsEqualWhatTheGeneratorBuilds)
     EXPECT_EQ(memcmp(lps_vector_constants, built.constants, sizeof built.constants), 0);
 }
 
-TEST(VectorConstants, GeneratorHasTheEnginesIterationConstants)
-{
-    for (int i = 0; i < 12; i++) {
-        for (int w = 0; w < 8; w++) {
-            EXPECT_EQ(lps_gen_iteration_constants[i][w], iteration_constants[i][w])
-                << "C_" << i + 1 << " word " << w;
-        }
-    }
-}
-
 /* GF2P8AFFINEQB as the processor manuals define it: bit i of the result is
  * the parity of (byte 7 - i of the matrix) AND x. */
 uint8_t affine_byte(uint64_t matrix, uint8_t x)
