@@ -1,7 +1,6 @@
 /* hashcheck and seedreg when the disk fails under them: each run ends in the
  * program's chain of messages and its failure status, and a file the program
  * keeps is either untouched or whole. */
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -17,19 +16,6 @@ class Faults : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = make_temp_dir("faults"); }
     void TearDown() override { remove_tree(dir_); }
-
-    std::set<std::string> listing(const std::string &dir) const
-    {
-        std::set<std::string> names;
-        DIR *d = opendir(dir.c_str());
-        if (d == nullptr) return names;
-        while (const struct dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") names.insert(name);
-        }
-        closedir(d);
-        return names;
-    }
 
     std::string dir_;
 };
@@ -109,7 +95,7 @@ TEST_F(Faults, RegistryStoreOnAFullOrReadOnlyDisk)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, registry_failure(c.code));
         EXPECT_EQ(read_file(store), kOldStore);
-        std::set<std::string> left = listing(store_dir);
+        std::set<std::string> left = folder_listing(store_dir);
         left.erase("registry.reg.lock");
         EXPECT_EQ(left, std::set<std::string>{"registry.reg"});
     }

@@ -1,7 +1,6 @@
 /* kbdseed as a person at a terminal meets it: the built program runs on a
  * pseudo-terminal of its own, and the test reads each prompt and types the
  * key it shows (now and then a wrong one, and Ctrl+C) after varied delays. */
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -284,19 +283,6 @@ TEST_F(KbdseedTerminal, TheTerminalHangsUpWhileAKeyIsAwaited)
 }
 
 #ifdef FAULT_LIB
-std::set<std::string> listing(const std::string &dir)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const struct dirent *e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(d);
-    return names;
-}
-
 /* The disk fills up as the new start file is written (at the write, the flush
  * or only at the close, as on a network file system): a write failure, the
  * old start file byte for byte, and nothing left beside it. Once the disk is
@@ -318,11 +304,11 @@ TEST_F(KbdseedTerminal, AFullDiskKeepsTheOldStartFile)
         EXPECT_EQ(d.result.err, "ERROR: unable to write to file out/seed.bin\n"
                                 "ERROR: write_to_file returned -1\n");
         EXPECT_EQ(read_file(path), old);
-        EXPECT_EQ(listing(out), std::set<std::string>{"seed.bin"});
+        EXPECT_EQ(folder_listing(out), std::set<std::string>{"seed.bin"});
     }
     const Dialogue d = collect({"-out", "out/seed.bin"}, shown_key, on_terminal());
     expect_written(d, path, "out/seed.bin");
-    EXPECT_EQ(listing(out), std::set<std::string>{"seed.bin"});
+    EXPECT_EQ(folder_listing(out), std::set<std::string>{"seed.bin"});
 }
 #endif
 

@@ -1,5 +1,6 @@
 #include "run_process.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -446,6 +447,19 @@ void remove_tree(const std::string &path)
         path.c_str(),
         [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
         FTW_DEPTH | FTW_PHYS);
+}
+
+std::set<std::string> folder_listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const struct dirent *e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(d);
+    return names;
 }
 
 void write_file(const std::string &path, const std::string &content)

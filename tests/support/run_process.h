@@ -4,6 +4,7 @@
 
 #include <termios.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -128,6 +129,8 @@ void remove_tree(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+/* The names in a directory, "." and ".." left out. */
+std::set<std::string> folder_listing(const std::string &dir);
 
 /* The absolute path of a program found on PATH, or an empty string. */
 std::string find_program(const char *name);
