@@ -38,6 +38,18 @@ static void print_bytes(const uint8_t *bytes, int n, int indent)
     }
 }
 
+/* A table of rows of 64 bytes, eight to a line. */
+static void print_rows_of_64(const char *name, const uint8_t (*rows)[64], int count)
+{
+    printf("alignas(64) const uint8_t %s[%d][64] = {\n", name, count);
+    for (int n = 0; n < count; n++) {
+        printf("    {\n");
+        print_bytes(rows[n], 64, 8);
+        printf("    },\n");
+    }
+    printf("};\n");
+}
+
 static void print_vector(void)
 {
     static LpsVectorTables t;
@@ -60,20 +72,8 @@ static void print_vector(void)
         printf("},\n");
     }
     printf("};\n");
-    printf("alignas(64) const uint8_t lps_vector_gather[4][64] = {\n");
-    for (int g = 0; g < 4; g++) {
-        printf("    {\n");
-        print_bytes(t.gather[g], 64, 8);
-        printf("    },\n");
-    }
-    printf("};\n");
-    printf("alignas(64) const uint8_t lps_vector_constants[12][64] = {\n");
-    for (int n = 0; n < 12; n++) {
-        printf("    {\n");
-        print_bytes(t.constants[n], 64, 8);
-        printf("    },\n");
-    }
-    printf("};\n");
+    print_rows_of_64("lps_vector_gather", t.gather, 4);
+    print_rows_of_64("lps_vector_constants", t.constants, 12);
 }
 
 int main(int argc, char **argv)
