@@ -10,6 +10,7 @@
 FILE *hash_diag_stream = NULL;
 
 #include "lps_table.inc"
+#include "lps_vector.inc"
 
 const uint64_t iteration_constants[12][8] = {
 #include "iteration_constants.inc"
@@ -148,64 +149,37 @@ static void g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
     }
 }
 
-enum { PATH_UNCHOSEN = 0, PATH_TABLE = 1, PATH_VECTOR = 2 };
-
-/* The path this process runs, chosen at its first use. Threads that meet it
- * unchosen all choose the same, so a relaxed atomic is enough and the choice
- * costs one load a call afterwards. */
-static std::atomic<int> chosen_path(PATH_UNCHOSEN);
-
-static int path_in_use(void)
-{
-    int path = chosen_path.load(std::memory_order_relaxed);
-    if (path == PATH_UNCHOSEN) {
-        const char *wanted = getenv("GOST_R3411_2012_IMPL");
-        const bool table_wanted = wanted != NULL && strcmp(wanted, "table") == 0;
-        path = !table_wanted && gost_vector_available() ? PATH_VECTOR : PATH_TABLE;
-        chosen_path.store(path, std::memory_order_relaxed);
-    }
-    return path;
-}
-
-int gost_use_path(const char *name)
-{
-    if (strcmp(name, "table") == 0) {
-        chosen_path.store(PATH_TABLE, std::memory_order_relaxed);
-        return 0;
-    }
-    if (strcmp(name, "vector") == 0 && gost_vector_available()) {
-        chosen_path.store(PATH_VECTOR, std::memory_order_relaxed);
-        return 0;
-    }
-    return -1;
-}
-
-const char *GOSTR3411_2012_Implementation(void)
-{
-    return path_in_use() == PATH_VECTOR ? "vector" : "table";
-}
-
-static void compress(int path, const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
-{
-#if GOST_VECTOR_PATH
-    if (path == PATH_VECTOR) {
-        gost_vector_g_n(N, h, m);
-        return;
-    }
-#else
-    (void)path;
-#endif
-    g_n(N, h, m);
-}
-
-static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits, int path)
+static void table_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks)
 {
     uint64_t m[8];
+    for (; nblocks > 0; nblocks--, data += 64) {
+        gost_take_block(context, data, m);
+        g_n(context->N, context->h, m);
+        gost_count_block(context, 512, m);
+    }
+}
+
+const gost_path gost_table_path = {"table", g_n, table_blocks};
+
+#ifndef GOST_R3411_2012_VECTOR_BUILD
+int gost_vector_available(void)
+{
+    return 0;
+}
+#endif
+
+void gost_take_block(GOSTR3411_2012_CTX *context, const uint8_t *block, uint64_t m[8])
+{
+    if (block != context->buffer) {
+        memcpy(context->buffer, block, sizeof context->buffer);
+    }
     for (int i = 0; i < 8; i++) {
         m[i] = load64_le(context->buffer + 8 * i);
     }
-    compress(path, context->N, context->h, m);
+}
 
+void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint64_t m[8])
+{
     uint64_t *N = context->N;
     N[0] += bits;
     if (N[0] < bits) {
@@ -222,6 +196,65 @@ static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits, int path)
         context->Sigma[i] = s2;
         carry = c1 | c2;
     }
+    memset(context->buffer, 0, sizeof context->buffer);
+}
+
+/* The path this process runs, chosen at its first use. Threads that meet it
+ * unchosen all choose the same, so a relaxed atomic is enough and the choice
+ * costs one load a call afterwards. */
+static std::atomic<const gost_path *> chosen_path(nullptr);
+
+/* The only place that knows which paths exist. */
+static const gost_path *path_named(const char *name)
+{
+    if (strcmp(name, "table") == 0) {
+        return &gost_table_path;
+    }
+#ifdef GOST_R3411_2012_VECTOR_BUILD
+    if (strcmp(name, "vector") == 0 && gost_vector_available()) {
+        return &gost_vector_path;
+    }
+#endif
+    return NULL;
+}
+
+static const gost_path *path_in_use(void)
+{
+    const gost_path *path = chosen_path.load(std::memory_order_relaxed);
+    if (path == NULL) {
+        const char *wanted = getenv("GOST_R3411_2012_IMPL");
+        const bool table_wanted = wanted != NULL && strcmp(wanted, "table") == 0;
+        path = table_wanted ? NULL : path_named("vector");
+        if (path == NULL) {
+            path = &gost_table_path;
+        }
+        chosen_path.store(path, std::memory_order_relaxed);
+    }
+    return path;
+}
+
+int gost_use_path(const char *name)
+{
+    const gost_path *path = path_named(name);
+    if (path == NULL) {
+        return -1;
+    }
+    chosen_path.store(path, std::memory_order_relaxed);
+    return 0;
+}
+
+const char *GOSTR3411_2012_Implementation(void)
+{
+    return path_in_use()->name;
+}
+
+/* Compresses the block in the context's buffer, counted as bits. */
+static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits, const gost_path *path)
+{
+    uint64_t m[8];
+    gost_take_block(context, context->buffer, m);
+    path->g_n(context->N, context->h, m);
+    gost_count_block(context, bits, m);
 }
 
 static void prepare(GOSTR3411_2012_CTX *context, int32_t digest_size)
@@ -266,38 +299,35 @@ int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint
         context->buffer_len = (uint32_t)total;
         return 0;
     }
-    const int path = path_in_use();
-    for (uint64_t blocks = total / 64; blocks > 0; blocks--) {
-#if GOST_VECTOR_PATH
-        if (path == PATH_VECTOR && context->buffer_len == 0) {
-            gost_vector_blocks(context, data, blocks);
-            data += 64 * blocks;
-            break;
-        }
-#endif
+    const gost_path *path = path_in_use();
+    uint64_t left = data_len;
+    if (context->buffer_len > 0) {
         const uint32_t take = 64 - context->buffer_len;
         memcpy(context->buffer + context->buffer_len, data, take);
         data += take;
+        left -= take;
         process_block(context, 512, path);
-        memset(context->buffer, 0, sizeof context->buffer);
         context->buffer_len = 0;
     }
-    const uint32_t rest = (uint32_t)(total % 64);
-    memcpy(context->buffer, data, rest);
-    context->buffer_len = rest;
+    if (left >= 64) {
+        path->blocks(context, data, left / 64);
+        data += left - left % 64;
+    }
+    context->buffer_len = (uint32_t)(left % 64);
+    memcpy(context->buffer, data, context->buffer_len);
     return 0;
 }
 
 static void finish(GOSTR3411_2012_CTX *context, uint8_t *digest)
 {
     static const uint64_t zero[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    const int path = path_in_use();
+    const gost_path *path = path_in_use();
 
     memset(context->buffer + context->buffer_len, 0, 64 - context->buffer_len);
     context->buffer[context->buffer_len] = 0x01;
     process_block(context, 8u * (uint64_t)context->buffer_len, path);
-    compress(path, zero, context->h, context->N);
-    compress(path, zero, context->h, context->Sigma);
+    path->g_n(zero, context->h, context->N);
+    path->g_n(zero, context->h, context->Sigma);
 
     if (context->digest_size == 64) {
         for (int i = 0; i < 8; i++) {

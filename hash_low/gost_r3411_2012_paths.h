@@ -1,15 +1,16 @@
 /*
- * The engine's two ways of computing g_N. Internal to the engine, its tests,
- * its fuzz target and the benchmark; not installed.
+ * The engine's ways of computing ("paths") and the block bookkeeping they
+ * share. Internal to the engine, its tests, its fuzz target and the
+ * benchmark; not installed.
  *
  * The table path (lpsx on lps_table) runs everywhere and is the reference.
- * The vector path computes the same g_N with GFNI and AVX-512 (F, BW, VBMI)
- * instructions. It is built on x86-64 by compilers that accept those
- * instructions in functions of their own (GCC, Clang), except for Windows, and
- * runs where the processor has them and the operating system saves their
- * registers. A process takes the vector path where it runs, unless the
- * environment variable GOST_R3411_2012_IMPL is "table"; it decides once, at
- * its first hash.
+ * The vector path computes the same with GFNI and AVX-512 (F, BW, VBMI)
+ * instructions; the build defines GOST_R3411_2012_VECTOR_BUILD and compiles
+ * gost_r3411_2012_vector.cpp where the target and the compiler allow it, and
+ * the path runs where the processor has the instructions and the operating
+ * system saves their registers. A process takes the vector path where it
+ * runs, unless the environment variable GOST_R3411_2012_IMPL is "table"; it
+ * decides once, at its first hash.
  */
 #ifndef GOST_R3411_2012_PATHS_H
 #define GOST_R3411_2012_PATHS_H
@@ -18,10 +19,20 @@
 
 #include "gost_r3411_2012.h"
 
-#if defined(GOST_R3411_2012_VECTOR_BUILD) && defined(__x86_64__) && !defined(_WIN32)
-#define GOST_VECTOR_PATH 1
-#else
-#define GOST_VECTOR_PATH 0
+/* One way of computing. Every function gives exactly the table path's result. */
+typedef struct {
+    const char *name; /* "table" or "vector" */
+    /* h = g_N(h, m). */
+    void (*g_n)(const uint64_t N[8], uint64_t h[8], const uint64_t m[8]);
+    /* Compresses nblocks (>= 1) whole 64-byte blocks at data into context,
+     * whose buffer_len is 0: each block goes through gost_take_block, g_N and
+     * gost_count_block with 512 bits, as the Update loop does it. */
+    void (*blocks)(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks);
+} gost_path;
+
+extern const gost_path gost_table_path;
+#ifdef GOST_R3411_2012_VECTOR_BUILD
+extern const gost_path gost_vector_path;
 #endif
 
 /* Whether this processor and operating system run the vector path; 0 wherever
@@ -34,17 +45,12 @@ int gost_vector_available(void);
  * is hashing. */
 int gost_use_path(const char *name);
 
-#if GOST_VECTOR_PATH
-/* h = g_N(h, m) on the vector path, exactly as the table path computes it.
- * Only where gost_vector_available() is 1. */
-void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8]);
-
-/* The Update loop over whole blocks on the vector path: each of the blocks
- * 64-byte blocks at data is copied into the context's buffer, compressed with
- * 512 bits, added to N and Sigma, and the buffer cleared, exactly as
- * GOSTR3411_2012_Update does it. buffer_len must be 0. */
-void gost_vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t blocks);
-#endif
+/* The block bookkeeping, the same for every path: gost_take_block copies the
+ * 64 bytes at block into the context's buffer (block may be that buffer) and
+ * gives them as words in m; after g_N, gost_count_block adds bits to N and m
+ * to Sigma, both modulo 2^512, and clears the buffer. */
+void gost_take_block(GOSTR3411_2012_CTX *context, const uint8_t *block, uint64_t m[8]);
+void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint64_t m[8]);
 
 /* The vector path's constants, generated into hash_low/lps_vector.inc (their
  * layout is told in gen/lps_gen.h). Defined on every target, so that the test

@@ -29,14 +29,10 @@
  * execution units first. Across the blocks of one Update call h stays in a
  * register, transposed.
  */
-#include "gost_r3411_2012_paths.h"
-
-#include "lps_vector.inc"
-
-#if GOST_VECTOR_PATH
-
 #include <cpuid.h>
 #include <immintrin.h>
+
+#include "gost_r3411_2012_paths.h"
 
 #if defined(__GNUC__) && !defined(__clang__)
 /* GCC 12's intrinsics make the "don't care" operand of an unmasked operation
@@ -201,9 +197,7 @@ VECTOR_INLINE __m512i transpose(__m512i v, const Constants &k)
     return _mm512_permutexvar_epi8(k.gather[0], v);
 }
 
-} // namespace
-
-VECTOR_TARGET void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
+VECTOR_TARGET void vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t m[8])
 {
     Constants k;
     load_constants(&k);
@@ -213,46 +207,23 @@ VECTOR_TARGET void gost_vector_g_n(const uint64_t N[8], uint64_t h[8], const uin
     _mm512_storeu_si512(h, transpose(out, k));
 }
 
-VECTOR_TARGET void gost_vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data,
-                                      uint64_t blocks)
+/* The words of m are the lanes of a register: x86-64 is little-endian. */
+VECTOR_TARGET void vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks)
 {
     Constants k;
     load_constants(&k);
     /* h stays in a register, transposed, from block to block. */
     __m512i h = transpose(_mm512_loadu_si512(context->h), k);
-    for (; blocks > 0; blocks--, data += 64) {
-        _mm512_storeu_si512(context->buffer, _mm512_loadu_si512(data));
-        const __m512i message = _mm512_loadu_si512(context->buffer);
-        h = compress(h, transpose(_mm512_loadu_si512(context->N), k), transpose(message, k), k);
-
-        /* N += 512 and Sigma += m, as the table path's process_block adds
-         * them. The register's lanes are the block's words (x86-64 is
-         * little-endian). */
-        uint64_t m[8];
-        _mm512_storeu_si512(m, message);
-        uint64_t *N = context->N;
-        N[0] += 512;
-        if (N[0] < 512) {
-            for (int i = 1; i < 8 && ++N[i] == 0; i++) {
-            }
-        }
-        uint64_t carry = 0;
-        for (int i = 0; i < 8; i++) {
-            const uint64_t s = context->Sigma[i] + m[i];
-            const uint64_t s2 = s + carry;
-            carry = (uint64_t)(s < m[i]) | (uint64_t)(s2 < s);
-            context->Sigma[i] = s2;
-        }
-        _mm512_storeu_si512(context->buffer, _mm512_setzero_si512());
+    uint64_t m[8];
+    for (; nblocks > 0; nblocks--, data += 64) {
+        gost_take_block(context, data, m);
+        h = compress(h, transpose(_mm512_loadu_si512(context->N), k),
+                     transpose(_mm512_loadu_si512(m), k), k);
+        gost_count_block(context, 512, m);
     }
     _mm512_storeu_si512(context->h, transpose(h, k));
 }
 
-#else
+} // namespace
 
-int gost_vector_available(void)
-{
-    return 0;
-}
-
-#endif
+const gost_path gost_vector_path = {"vector", vector_g_n, vector_blocks};
