@@ -5,9 +5,11 @@
  *              [--peer NAME=COMMAND]... [--no-file]
  *
  * 1. The engine on in-memory data, on each of its paths (the table path, and
- *    the vector path where the processor has GFNI and AVX-512): MB/s (10^6
- *    bytes a second) for the 256-bit stream interface and the 512-bit one-shot
- *    call, all alternating, median of the rounds.
+ *    the vector path where the processor has GFNI and AVX-512), in one thread:
+ *    MB/s (10^6 bytes a second) for 256- and 512-bit digests, the data hashed
+ *    as one message (GOSTR3411_2012_Update) and as two and four messages side
+ *    by side (GOSTR3411_2012_UpdateMulti), all alternating, median of the
+ *    rounds; with the processor's name and whether it has GFNI and AVX-512.
  * 2. hashcheck on one cached file of --file-mib MiB, whole-process wall time,
  *    twice: with the engine's default path ("hashcheck", GOST_R3411_2012_IMPL
  *    unset) and with GOST_R3411_2012_IMPL=table ("hashcheck-table"); beside
@@ -258,28 +260,75 @@ double cpu_seconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
-/* MB/s of the engine's path in use on data: the 256-bit stream interface and
- * the 512-bit one-shot call, wall and CPU time, appended to times. */
+/* The processor's name from /proc/cpuinfo, or "unknown". */
+std::string processor_name()
+{
+    std::string name = "unknown";
+    FILE *f = fopen("/proc/cpuinfo", "r");
+    if (f == nullptr) {
+        return name;
+    }
+    char line[512];
+    while (fgets(line, sizeof line, f) != nullptr) {
+        if (strncmp(line, "model name", 10) == 0) {
+            const char *colon = strchr(line, ':');
+            if (colon != nullptr) {
+                name = colon + 1;
+                name.erase(0, name.find_first_not_of(" \t"));
+                name.erase(name.find_last_not_of(" \t\n") + 1);
+            }
+            break;
+        }
+    }
+    fclose(f);
+    return name;
+}
+
+/* Wall and CPU seconds of the rounds, for one path, one count of contexts
+ * and one digest length. */
 struct EngineTimes {
-    std::vector<double> wall256, wall512, cpu256, cpu512;
+    std::vector<double> wall, cpu;
 };
 
-void time_engine(const std::vector<uint8_t> &data, EngineTimes *times)
-{
-    uint8_t digest[64];
-    const uint32_t size = (uint32_t)data.size();
-    double wall = now_seconds(), cpu = cpu_seconds();
-    GOSTR3411_2012_CTX context;
-    GOSTR3411_2012_256_Init(&context);
-    GOSTR3411_2012_Update(&context, data.data(), size);
-    GOSTR3411_2012_256_Final(&context, digest);
-    times->wall256.push_back(now_seconds() - wall);
-    times->cpu256.push_back(cpu_seconds() - cpu);
+const int kEngineCounts[] = {1, 2, 4};
 
-    wall = now_seconds(), cpu = cpu_seconds();
-    GOSTR3411_2012_Transform(data.data(), size, digest);
-    times->wall512.push_back(now_seconds() - wall);
-    times->cpu512.push_back(cpu_seconds() - cpu);
+/* Hashes data on the path in use as count messages (data cut into count
+ * equal slices) fed together in 1 MiB pieces: count 1 through
+ * GOSTR3411_2012_Update, more through GOSTR3411_2012_UpdateMulti. */
+void time_engine(const std::vector<uint8_t> &data, int count, int digest_size, EngineTimes *times)
+{
+    const size_t slice = data.size() / (size_t)count;
+    const size_t piece = 1 << 20;
+    GOSTR3411_2012_CTX contexts[GOSTR3411_2012_MULTI_MAX];
+    GOSTR3411_2012_CTX *each[GOSTR3411_2012_MULTI_MAX];
+    const uint8_t *at[GOSTR3411_2012_MULTI_MAX];
+    uint8_t digest[64];
+
+    const double wall = now_seconds(), cpu = cpu_seconds();
+    for (int i = 0; i < count; i++) {
+        GOSTR3411_2012_256_Init(&contexts[i]);
+        if (digest_size == 64) {
+            contexts[i].digest_size = 64;
+            memset(contexts[i].h, 0, sizeof contexts[i].h);
+        }
+        each[i] = &contexts[i];
+    }
+    for (size_t done = 0; done < slice; done += piece) {
+        const uint32_t n = (uint32_t)std::min(piece, slice - done);
+        for (int i = 0; i < count; i++) {
+            at[i] = data.data() + (size_t)i * slice + done;
+        }
+        if (count == 1) {
+            GOSTR3411_2012_Update(each[0], at[0], n);
+        } else {
+            GOSTR3411_2012_UpdateMulti(each, at, n, (unsigned)count);
+        }
+    }
+    for (int i = 0; i < count; i++) {
+        GOSTR3411_2012_Final(&contexts[i], digest);
+    }
+    times->wall.push_back(now_seconds() - wall);
+    times->cpu.push_back(cpu_seconds() - cpu);
 }
 
 void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
@@ -293,29 +342,48 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
     const std::string own = GOSTR3411_2012_Implementation();
     const char *paths[] = {"table", "vector"};
     const bool has_vector = gost_vector_available() != 0;
-    EngineTimes times[2];
+    const int ncounts = (int)(sizeof kEngineCounts / sizeof kEngineCounts[0]);
+    EngineTimes times[2][3][2]; /* path, count, digest length */
     for (int r = 0; r < rounds; r++) {
         pin_round(cpus, r);
         for (int p = 0; p < (has_vector ? 2 : 1); p++) {
             gost_use_path(paths[p]);
-            time_engine(data, &times[p]);
+            for (int c = 0; c < ncounts; c++) {
+                for (int d = 0; d < 2; d++) {
+                    time_engine(data, kEngineCounts[c], d == 0 ? 32 : 64, &times[p][c][d]);
+                }
+            }
         }
     }
     gost_use_path(own.c_str());
 
     const double bytes = (double)size;
-    printf("engine, in memory: %zu MiB, %d alternating rounds, median; this process's path: %s\n",
+    printf("engine, in memory: %zu MiB, %d alternating rounds, median, one thread; this "
+           "process's path: %s\n",
            mib, rounds, own.c_str());
+    printf("  processor: %s; GFNI and AVX-512 (F, BW, VBMI): %s\n", processor_name().c_str(),
+           has_vector ? "yes" : "no");
+    printf("  the data hashed as 1, 2 or 4 messages side by side (Update, UpdateMulti), MB/s of "
+           "all together\n");
+    printf("  %-6s %8s   %-26s %-26s %s\n", "path", "messages", "256-bit MB/s (wall, cpu)",
+           "512-bit MB/s (wall, cpu)", "cpu speed over 1 message (256, 512)");
     for (int p = 0; p < 2; p++) {
         if (p == 1 && !has_vector) {
             printf("  vector   skipped: this processor lacks GFNI/AVX-512\n");
             continue;
         }
-        const EngineTimes &t = times[p];
-        printf("  %-6s   256-bit %8.1f MB/s wall %8.1f MB/s cpu   512-bit %8.1f MB/s wall %8.1f "
-               "MB/s cpu\n",
-               paths[p], bytes / median(t.wall256) / 1e6, bytes / median(t.cpu256) / 1e6,
-               bytes / median(t.wall512) / 1e6, bytes / median(t.cpu512) / 1e6);
+        for (int c = 0; c < ncounts; c++) {
+            char cells[2][64];
+            double speedup[2];
+            for (int d = 0; d < 2; d++) {
+                const EngineTimes &t = times[p][c][d];
+                snprintf(cells[d], sizeof cells[d], "%8.1f %8.1f", bytes / median(t.wall) / 1e6,
+                         bytes / median(t.cpu) / 1e6);
+                speedup[d] = median(times[p][0][d].cpu) / median(t.cpu);
+            }
+            printf("  %-6s %8d   %-26s %-26s %.2fx, %.2fx\n", paths[p], kEngineCounts[c], cells[0],
+                   cells[1], speedup[0], speedup[1]);
+        }
     }
 }
 

@@ -62,6 +62,22 @@ int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context);
  * null data with data_len > 0. Any data_len is safe. */
 int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint32_t data_len);
 
+/* The most contexts GOSTR3411_2012_UpdateMulti takes in one call. */
+enum { GOSTR3411_2012_MULTI_MAX = 4 };
+
+/* Appends data_len bytes at data[i] to contexts[i] for i = 0 .. count-1, each
+ * exactly as GOSTR3411_2012_Update(contexts[i], data[i], data_len) would;
+ * whole blocks of different contexts are compressed together, their rounds
+ * interleaved (on the vector path; the table path runs them one after
+ * another). count 1..GOSTR3411_2012_MULTI_MAX, contexts distinct. A data_len
+ * of 0 changes nothing, whatever data is.
+ * Returns 0; -1 for a null array or context; -2 for null data (the array or
+ * an entry) with data_len > 0; -3 for a count out of range or a context given
+ * twice. The checks run in this order: the array of contexts, the count, each
+ * context, the data, distinctness. A failing call changes nothing. */
+int GOSTR3411_2012_UpdateMulti(GOSTR3411_2012_CTX *const contexts[], const uint8_t *const data[],
+                               uint32_t data_len, unsigned count);
+
 /* Finishes the computation and writes 64 digest bytes when digest_size is 64,
  * otherwise 32 (the most significant half of h). digest_size is not checked.
  * Afterwards the context is spent and must be prepared again.

@@ -16,6 +16,7 @@
 #define GOST_R3411_2012_PATHS_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "gost_r3411_2012.h"
 
@@ -28,6 +29,10 @@ typedef struct {
      * whose buffer_len is 0: each block goes through gost_take_block, g_N and
      * gost_count_block with 512 bits, as the Update loop does it. */
     void (*blocks)(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks);
+    /* As blocks, for count (1..GOSTR3411_2012_MULTI_MAX) distinct contexts,
+     * nblocks from data[i] into contexts[i] each. */
+    void (*blocks_multi)(GOSTR3411_2012_CTX *const contexts[], const uint8_t *const data[],
+                         uint64_t nblocks, unsigned count);
 } gost_path;
 
 extern const gost_path gost_table_path;
@@ -48,9 +53,41 @@ int gost_use_path(const char *name);
 /* The block bookkeeping, the same for every path: gost_take_block copies the
  * 64 bytes at block into the context's buffer (block may be that buffer) and
  * gives them as words in m; after g_N, gost_count_block adds bits to N and m
- * to Sigma, both modulo 2^512, and clears the buffer. */
-void gost_take_block(GOSTR3411_2012_CTX *context, const uint8_t *block, uint64_t m[8]);
-void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint64_t m[8]);
+ * to Sigma, both modulo 2^512, and clears the buffer. Inline, so that a path
+ * compiled for other instructions keeps its registers across them. */
+static inline void gost_take_block(GOSTR3411_2012_CTX *context, const uint8_t *block, uint64_t m[8])
+{
+    if (block != context->buffer) {
+        memcpy(context->buffer, block, sizeof context->buffer);
+    }
+    for (int i = 0; i < 8; i++) {
+        const uint8_t *p = context->buffer + 8 * i;
+        m[i] = (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 | (uint64_t)p[3] << 24 |
+               (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 | (uint64_t)p[6] << 48 |
+               (uint64_t)p[7] << 56;
+    }
+}
+
+static inline void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint64_t m[8])
+{
+    uint64_t *N = context->N;
+    N[0] += bits;
+    if (N[0] < bits) {
+        for (int i = 1; i < 8 && ++N[i] == 0; i++) {
+        }
+    }
+
+    uint64_t carry = 0;
+    for (int i = 0; i < 8; i++) {
+        const uint64_t s = context->Sigma[i] + m[i];
+        const uint64_t c1 = s < m[i];
+        const uint64_t s2 = s + carry;
+        const uint64_t c2 = s2 < s;
+        context->Sigma[i] = s2;
+        carry = c1 | c2;
+    }
+    memset(context->buffer, 0, sizeof context->buffer);
+}
 
 /* The vector path's constants, generated into hash_low/lps_vector.inc (their
  * layout is told in gen/lps_gen.h). Defined on every target, so that the test

@@ -133,6 +133,55 @@ TEST(Failures, UpdateChecks)
     EXPECT_EQ(finish_hex(&context), digest_hex(full, 32));
 }
 
+/* Each refusal: its code, its message, and every context as it was. */
+TEST(Failures, UpdateMultiChecks)
+{
+    GOSTR3411_2012_CTX a = absorbing_context(32), b = absorbing_context(64);
+    const auto before_a = bytes_of(a), before_b = bytes_of(b);
+    const uint8_t bytes[100] = {7};
+    GOSTR3411_2012_CTX *both[2] = {&a, &b};
+    GOSTR3411_2012_CTX *with_null[2] = {&a, nullptr};
+    GOSTR3411_2012_CTX *twice[3] = {&a, &b, &a};
+    const uint8_t *data[3] = {bytes, bytes, bytes};
+    const uint8_t *null_entry[2] = {bytes, nullptr};
+    const std::string function = "GOSTR3411_2012_UpdateMulti";
+    struct Case {
+        std::function<int()> call;
+        int code;
+        std::string what; /* "" when nothing is written */
+    } cases[] = {
+        {[&] { return GOSTR3411_2012_UpdateMulti(nullptr, data, 100, 2); }, -1,
+         "NULL context array pointer"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(both, data, 100, 0); }, -3,
+         "Context count out of range: 0"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(twice, data, 100, 5); }, -3,
+         "Context count out of range: 5"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(with_null, data, 100, 2); }, -1,
+         "NULL context pointer"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(both, nullptr, 100, 2); }, -2,
+         "NULL data array pointer for data_len > 0"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(both, null_entry, 100, 2); }, -2,
+         "NULL data pointer for data_len > 0"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(twice, data, 100, 3); }, -3,
+         "Context given twice"},
+        {[&] { return GOSTR3411_2012_UpdateMulti(both, nullptr, 0, 2); }, 0, ""},
+        {[&] { return GOSTR3411_2012_UpdateMulti(both, null_entry, 0, 2); }, 0, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Call call = with_diag_stream(c.call);
+        EXPECT_EQ(call.code, c.code);
+        if (c.what.empty()) {
+            EXPECT_EQ(call.diag, "");
+        } else {
+            expect_located_message(call.diag, function, c.what);
+        }
+        EXPECT_EQ(without_diag_stream(c.call), c.code);
+        EXPECT_EQ(bytes_of(a), before_a);
+        EXPECT_EQ(bytes_of(b), before_b);
+    }
+}
+
 TEST(Failures, FinalChecks)
 {
     uint8_t digest[64];
