@@ -9,8 +9,9 @@
 # 1024; 0 skips the peak-memory figures), BUILD_DIR (default build/default).
 #
 # Prints, in one run:
-#   1. bench_hash: the engine's in-memory MB/s (256 and 512 bits) on each of
-#      its paths (table, and vector where the processor has GFNI and AVX-512),
+#   1. bench_hash: the engine's in-memory MB/s (256 and 512 bits; one message,
+#      and two and four side by side through GOSTR3411_2012_UpdateMulti) on each
+#      of its paths (table, and vector where the processor has GFNI and AVX-512),
 #      then hashcheck with its default path, hashcheck with
 #      GOST_R3411_2012_IMPL=table, rhash, a small libgcrypt program and
 #      OpenSSL's gost provider on one FILE_MIB file, alternating, with medians
