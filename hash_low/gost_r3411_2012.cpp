@@ -247,8 +247,9 @@ static uint64_t complete_partial_block(GOSTR3411_2012_CTX *context, const uint8_
     return data_len - take;
 }
 
-/* The rest of an Update, from an empty buffer: whole blocks through the
- * path, the remainder into the buffer. */
+/* The rest of an Update, once buffer_len is 0 (the buffer may still hold a
+ * compressed block): whole blocks through the path, the remainder into the
+ * buffer, and the bytes after it zero. */
 static void absorb_rest(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t left,
                         const gost_path *path)
 {
@@ -258,6 +259,7 @@ static void absorb_rest(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64
     }
     context->buffer_len = (uint32_t)(left % 64);
     memcpy(context->buffer, data, context->buffer_len);
+    memset(context->buffer + context->buffer_len, 0, 64 - context->buffer_len);
 }
 
 static void prepare(GOSTR3411_2012_CTX *context, int32_t digest_size)
@@ -376,11 +378,11 @@ int GOSTR3411_2012_UpdateMulti(GOSTR3411_2012_CTX *const contexts[], const uint8
     for (unsigned i = 0; i < count; i++) {
         at[i] += 64 * together;
         left[i] -= 64 * together;
-        if (contexts[i]->buffer_len + left[i] < 64) {
+        if (contexts[i]->buffer_len == 0) {
+            absorb_rest(contexts[i], at[i], left[i], path);
+        } else { /* still short of a block */
             memcpy(contexts[i]->buffer + contexts[i]->buffer_len, at[i], (size_t)left[i]);
             contexts[i]->buffer_len += (uint32_t)left[i];
-        } else {
-            absorb_rest(contexts[i], at[i], left[i], path);
         }
     }
     return 0;

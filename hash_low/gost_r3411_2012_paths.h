@@ -27,7 +27,8 @@ typedef struct {
     void (*g_n)(const uint64_t N[8], uint64_t h[8], const uint64_t m[8]);
     /* Compresses nblocks (>= 1) whole 64-byte blocks at data into context,
      * whose buffer_len is 0: each block goes through gost_take_block, g_N and
-     * gost_count_block with 512 bits, as the Update loop does it. */
+     * gost_count_block with 512 bits. The buffer is left holding the last
+     * block; the caller clears it. */
     void (*blocks)(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks);
     /* As blocks, for count (1..GOSTR3411_2012_MULTI_MAX) distinct contexts,
      * nblocks from data[i] into contexts[i] each. */
@@ -53,8 +54,8 @@ int gost_use_path(const char *name);
 /* The block bookkeeping, the same for every path: gost_take_block copies the
  * 64 bytes at block into the context's buffer (block may be that buffer) and
  * gives them as words in m; after g_N, gost_count_block adds bits to N and m
- * to Sigma, both modulo 2^512, and clears the buffer. Inline, so that a path
- * compiled for other instructions keeps its registers across them. */
+ * to Sigma, both modulo 2^512. Inline, so that a path compiled for other
+ * instructions keeps its registers across them. */
 static inline void gost_take_block(GOSTR3411_2012_CTX *context, const uint8_t *block, uint64_t m[8])
 {
     if (block != context->buffer) {
@@ -86,7 +87,6 @@ static inline void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, 
         context->Sigma[i] = s2;
         carry = c1 | c2;
     }
-    memset(context->buffer, 0, sizeof context->buffer);
 }
 
 /* The vector path's constants, generated into hash_low/lps_vector.inc (their
