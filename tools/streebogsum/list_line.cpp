@@ -54,16 +54,23 @@ bool parse_bsd(const char *s, size_t n, int digest_size, std::string *name, uint
     return true;
 }
 
-bool parse_gnu(const char *s, size_t n, std::string *name, uint8_t *digest, int *digest_size)
+/* "DIGEST  NAME" or "DIGEST *NAME"; or, in a list whose first such line
+ * was not of that form, "DIGEST NAME" (one blank or tab, then the name). */
+bool parse_gnu(const char *s, size_t n, int *style, std::string *name, uint8_t *digest,
+               int *digest_size)
 {
     const size_t digits = hex_run(s, n);
     if ((digits != 64 && digits != 128) || digits >= n) return false;
-    if (s[digits] != ' ' && s[digits] != '\t') return false;
-    size_t i = digits + 1;
-    /* The mode marker, unless it is all that is left: then it is the name. */
-    if (n - i > 1 && (s[i] == ' ' || s[i] == '*')) i++;
-    if (i >= n) return false;
-    name->assign(s + i, n - i);
+    const size_t i = digits + 1;
+    if (*style != 1 && s[digits] == ' ' && n - i > 1 && (s[i] == ' ' || s[i] == '*')) {
+        name->assign(s + i + 1, n - i - 1);
+        *style = 0;
+    } else if (*style != 0 && (s[digits] == ' ' || s[digits] == '\t') && i < n) {
+        name->assign(s + i, n - i);
+        *style = 1;
+    } else {
+        return false;
+    }
     decode_hex(s, digits, digest);
     *digest_size = static_cast<int>(digits / 2);
     return true;
@@ -90,7 +97,7 @@ bool parse_hashcheck(const char *s, size_t n, std::string *name, uint8_t *digest
 } // namespace
 
 ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin,
-                             ListEntry *entry)
+                             int *gnu_style, ListEntry *entry)
 {
     if (memchr(line, '\0', length) != nullptr) return LIST_LINE_IMPROPER;
     if (length > 0 && line[length - 1] == '\r') length--;
@@ -116,7 +123,7 @@ ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin
             if (j < n && s[j] == ' ') j++;
             ok = parse_bsd(s + j, n - j, entry->digest_size, &text, entry->digest);
         } else {
-            ok = parse_gnu(s, n, &text, entry->digest, &entry->digest_size);
+            ok = parse_gnu(s, n, gnu_style, &text, entry->digest, &entry->digest_size);
         }
         if (ok && escaped) {
             ok = unescape_name(text, &entry->name);

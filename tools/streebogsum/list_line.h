@@ -23,14 +23,19 @@ struct ListEntry {
 
 /* Reads one line (without its line feed; it may hold NUL bytes, which make it
  * improper). Accepted, after leading blanks and one trailing carriage return:
- *   DIGEST  NAME, DIGEST *NAME, DIGEST NAME     (64 or 128 hex digits, either case)
+ *   DIGEST  NAME, DIGEST *NAME                  (64 or 128 hex digits, either case)
+ *   DIGEST NAME                                 (one blank or tab: see gnu_style)
  *   GOST12-256 (NAME) = DIGEST, and GOST12-512  (also without the blanks:
  *                                                "GOST12-256(NAME)= DIGEST")
  *   GOSTHASH from file NAME = DIGEST            (split at the last " = ")
  * A line starting with a backslash has its name escaped ("\\", "\n", "\r").
  * The name "-" (standard input) is improper in a list that is itself read
- * from standard input. */
+ * from standard input.
+ * *gnu_style belongs to the list and starts at -1: the first line of the
+ * first two forms sets it to 0, after which "DIGEST NAME" is improper; the
+ * first of the third form sets it to 1, after which "DIGEST  NAME" names
+ * " NAME" (lists of tools that write one blank). */
 ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin,
-                             ListEntry *entry);
+                             int *gnu_style, ListEntry *entry);
 
 #endif

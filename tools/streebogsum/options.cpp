@@ -282,9 +282,9 @@ int parse_options(int argc, char **argv, Options *options)
 
     const Options &o = *options;
     if (o.zero && o.check) return refuse("the --zero option is not supported when verifying checksums");
+    if (o.tag && o.check) return refuse("the --tag option is meaningless when verifying checksums");
     if (o.mode_set && o.check)
         return refuse("the --binary and --text options are meaningless when verifying checksums");
-    if (o.tag && o.check) return refuse("the --tag option is meaningless when verifying checksums");
     if (!o.check) {
         if (o.ignore_missing)
             return refuse("the --ignore-missing option is meaningful only when verifying checksums");

@@ -234,12 +234,13 @@ void check_list(Run *run, const std::string &list)
     LineReader reader{fd, buffer};
     std::string line;
     unsigned long number = 0;
+    int gnu_style = -1;
     int got;
     while ((got = read_line(&reader, &line)) > 0) {
         number++;
         Job job;
         ListEntry entry;
-        switch (parse_list_line(line.data(), line.size(), from_stdin, &entry)) {
+        switch (parse_list_line(line.data(), line.size(), from_stdin, &gnu_style, &entry)) {
         case LIST_LINE_IGNORED: continue;
         case LIST_LINE_IMPROPER:
             job.kind = JOB_IMPROPER;
@@ -284,7 +285,7 @@ void check_list(Run *run, const std::string &list)
                     " did NOT match");
     }
     if (o.ignore_missing && c.verified == 0) {
-        message(run->list_label + ": no file was verified");
+        if (!o.status) message(run->list_label + ": no file was verified");
         run->status = 1;
     }
     if (c.read_failed != 0 || c.mismatched != 0 || (o.strict && c.improper != 0))
