@@ -26,9 +26,9 @@ struct Fixture {
     const char *content;
 };
 const Fixture kFiles[] = {
-    {"a", "a", "abc"},         {"e", "e", ""},          {"ab", "a b", "q"},
-    {"its", "it's", "r"},      {"bc", "b\\c", "x"},     {"nl", "n\nl", "y"},
-    {"cr", "c\rr", "z"},       {"ea", "\xc3\xa9", "u"}, {"crlf", "a\r\nb", "w"},
+    {"a", "a", "abc"},    {"e", "e", ""},          {"ab", "a b", "q"},
+    {"its", "it's", "r"}, {"bc", "b\\c", "x"},     {"nl", "n\nl", "y"},
+    {"cr", "c\rr", "z"},  {"ea", "\xc3\xa9", "u"}, {"crlf", "a\r\nb", "w"},
 };
 
 enum Output { OUT_PIPE, OUT_FULL, OUT_CLOSED };
@@ -58,8 +58,11 @@ const Case kCases[] = {
     {"stdin twice", {"-", "a", "-"}, {}, "abc", OUT_PIPE, "C.UTF-8"},
     {"unreadable", {"d", "missing", "a", "-a"}, {}, "", OUT_PIPE, "C.UTF-8"},
     {"quoted names",
-     {"a b", "it's", "x\ty", "\xc3\xa9x", "#1", "a:b", "it's $x", "\xff", "a\n'"}, {}, "",
-     OUT_PIPE, "C.UTF-8"},
+     {"a b", "it's", "x\ty", "\xc3\xa9x", "#1", "a:b", "it's $x", "\xff", "a\n'"},
+     {},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"quoted names, C locale", {"\xc3\xa9x", "~a", "a~", ""}, {}, "", OUT_PIPE, "C"},
     {"full output", {"a"}, {}, "", OUT_FULL, "C.UTF-8"},
     {"closed output", {"a"}, {}, "", OUT_CLOSED, "C.UTF-8"},
@@ -88,33 +91,55 @@ const Case kCases[] = {
      {{"L", "{a}  a\n{Z}  a\n{a}  missing\n{a}  d\ngarbage\n{a}  missing 2\n{ab}  a b\n"
             "{its}  it's\n{Z}  it's\n{a}  x\ty\n\\{bc}  b\\\\c\n\\{nl}  n\\nl\n{cr}  c\rr\n"
             "\\{crlf}  a\\r\\nb\n{ea}  \xc3\xa9\n"}},
-     "", OUT_PIPE, "C.UTF-8"},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check quiet",
      {"-c", "--quiet", "L"},
-     {{"L", "{a}  a\n{Z}  a\n{a}  missing\nxx\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     {{"L", "{a}  a\n{Z}  a\n{a}  missing\nxx\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check status",
      {"-c", "--status", "L"},
-     {{"L", "{a}  a\n{Z}  a\n{a}  missing\nxx\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     {{"L", "{a}  a\n{Z}  a\n{a}  missing\nxx\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check status ok", {"-c", "--status", "L"}, {{"L", "{a}  a\nxx\n"}}, "", OUT_PIPE, "C.UTF-8"},
     {"check warn strict",
      {"-c", "-w", "--strict", "L"},
-     {{"L", "{a}  a\n\nxx\n# comment\n{a}\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     {{"L", "{a}  a\n\nxx\n# comment\n{a}\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check strict ok", {"-c", "--strict", "L"}, {{"L", "{a}  a\n#\n\n"}}, "", OUT_PIPE, "C.UTF-8"},
     {"check ignore missing",
      {"-c", "--ignore-missing", "L"},
-     {{"L", "{a}  missing\n{a}  a\n{a}  d\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     {{"L", "{a}  missing\n{a}  a\n{a}  d\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check ignore missing, none verified",
      {"-c", "--ignore-missing", "L"},
-     {{"L", "{a}  missing\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     {{"L", "{a}  missing\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check ignore missing, none verified, status",
      {"-c", "--ignore-missing", "--status", "L"},
-     {{"L", "{a}  missing\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     {{"L", "{a}  missing\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"forms",
      {"-c", "-w", "L"},
      {{"L", "{A}  a\n  {a}  a\n{a} a\n{a} *a\n{a}\ta\n{a}  \n{a}  a\r\n{T} (a) = {a}\n{T}(a)= {a}\n"
             "{T}(a)={a}\n{T} (a) =  {A}\n{T} (a) = {a}\r\n{a}  *\n{a}  a\r\r\n{T} ( a) = {a}\n"
             "{T} (a) ) = {a}\n"}},
-     "", OUT_PIPE, "C.UTF-8"},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"improper forms",
      {"-c", "-w", "L"},
      {{"L", "{a}  a\n{T}  (a) = {a}\n{a}0  a\n"
@@ -122,14 +147,35 @@ const Case kCases[] = {
             "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdeg  a\n"
             "0123456789abcdef0123456789abcdef0123456789abcd\0f0123456789abcdef  a\n"
             "\\{a}  a\\x\n\\{a}  a\\\n{a} \n{a}\n"s}},
-     "", OUT_PIPE, "C.UTF-8"},
-    {"one blank first", {"-c", "L"}, {{"L", "{a} a\n{a}  a\n{a} *a\n{a}\ta\n{a}  \n"}}, "", OUT_PIPE, "C.UTF-8"},
-    {"one blank later", {"-c", "L"}, {{"L", "xx\n{T} (a) = {a}\n{a}\ta\n{a}  a\n"}}, "", OUT_PIPE, "C.UTF-8"},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
+    {"one blank first",
+     {"-c", "L"},
+     {{"L", "{a} a\n{a}  a\n{a} *a\n{a}\ta\n{a}  \n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
+    {"one blank later",
+     {"-c", "L"},
+     {{"L", "xx\n{T} (a) = {a}\n{a}\ta\n{a}  a\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"stdin list", {"-c"}, {}, "{a}  a\n{a}  -\n", OUT_PIPE, "C.UTF-8"},
     {"stdin list, warn", {"-c", "-w", "-"}, {}, "{a}  -\nxx\n", OUT_PIPE, "C.UTF-8"},
-    {"stdin from a list file", {"-c", "L"}, {{"L", "{a}  -\n{a}  a\n"}}, "abc", OUT_PIPE, "C.UTF-8"},
-    {"lists", {"-c", "L", "missing", "d", "M", "N"},
-     {{"L", "{Z}  a\nxx\n"}, {"M", "junk\n"}, {"N", "{a}  a\n"}}, "", OUT_PIPE, "C.UTF-8"},
+    {"stdin from a list file",
+     {"-c", "L"},
+     {{"L", "{a}  -\n{a}  a\n"}},
+     "abc",
+     OUT_PIPE,
+     "C.UTF-8"},
+    {"lists",
+     {"-c", "L", "missing", "d", "M", "N"},
+     {{"L", "{Z}  a\nxx\n"}, {"M", "junk\n"}, {"N", "{a}  a\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
     {"check full output", {"-c", "L"}, {{"L", "{a}  a\n"}}, "", OUT_FULL, "C.UTF-8"},
 };
 
@@ -200,7 +246,8 @@ protected:
         const std::string dir = make_temp_dir("streebogsum_vs");
         for (const Fixture &f : kFiles) write_file(dir + "/" + f.name, f.content);
         mkdir((dir + "/d").c_str(), 0755);
-        for (const auto &list : c.lists) write_file(dir + "/" + list.first, fill(list.second, tool));
+        for (const auto &list : c.lists)
+            write_file(dir + "/" + list.first, fill(list.second, tool));
         ProcessOptions options;
         options.cwd = dir;
         options.set_env = {{"LC_ALL", c.locale}};
@@ -230,7 +277,8 @@ TEST_P(VersusSha256sum, SameOutput)
 
     std::string out = theirs.out, err = theirs.err;
     for (const auto &d : sha_) {
-        out = replace_all(replace_all(out, d.second, gost_[d.first]), upper(d.second), upper(gost_[d.first]));
+        out = replace_all(replace_all(out, d.second, gost_[d.first]), upper(d.second),
+                          upper(gost_[d.first]));
         err = replace_all(err, d.second, gost_[d.first]);
     }
     out = replace_all(out, "SHA256", "GOST12-256");

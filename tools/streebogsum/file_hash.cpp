@@ -139,7 +139,8 @@ void hash_worker(Pool *pool, uint8_t *memory)
             b.pos += n;
         } else if (has_a || has_b) {
             Slot &s = has_a ? a : b;
-            GOSTR3411_2012_Update(&s.context, s.buffer + s.pos, static_cast<uint32_t>(s.have - s.pos));
+            GOSTR3411_2012_Update(&s.context, s.buffer + s.pos,
+                                  static_cast<uint32_t>(s.have - s.pos));
             s.pos = s.have;
         }
     }

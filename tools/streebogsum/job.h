@@ -18,10 +18,10 @@ enum JobKind {
 struct Job {
     JobKind kind = JOB_FILE;
     std::string name;
-    unsigned long line = 0;               /* its list line, counted from 1 */
-    int digest_size = 32;                 /* bytes */
-    uint8_t expected[DIGEST_MAX] = {0};   /* when checking */
-    int error = 0;                        /* errno of a failed open or read, or 0 */
+    unsigned long line = 0;             /* its list line, counted from 1 */
+    int digest_size = 32;               /* bytes */
+    uint8_t expected[DIGEST_MAX] = {0}; /* when checking */
+    int error = 0;                      /* errno of a failed open or read, or 0 */
     uint8_t digest[DIGEST_MAX] = {0};
 };
 

@@ -76,8 +76,7 @@ bool parse_gnu(const char *s, size_t n, int *style, std::string *name, uint8_t *
     return true;
 }
 
-bool parse_hashcheck(const char *s, size_t n, std::string *name, uint8_t *digest,
-                     int *digest_size)
+bool parse_hashcheck(const char *s, size_t n, std::string *name, uint8_t *digest, int *digest_size)
 {
     static const char prefix[] = "GOSTHASH from file ";
     const size_t k = sizeof prefix - 1;
@@ -96,8 +95,8 @@ bool parse_hashcheck(const char *s, size_t n, std::string *name, uint8_t *digest
 
 } // namespace
 
-ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin,
-                             int *gnu_style, ListEntry *entry)
+ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin, int *gnu_style,
+                             ListEntry *entry)
 {
     if (memchr(line, '\0', length) != nullptr) return LIST_LINE_IMPROPER;
     if (length > 0 && line[length - 1] == '\r') length--;

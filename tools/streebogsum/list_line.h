@@ -35,7 +35,7 @@ struct ListEntry {
  * first two forms sets it to 0, after which "DIGEST NAME" is improper; the
  * first of the third form sets it to 1, after which "DIGEST  NAME" names
  * " NAME" (lists of tools that write one blank). */
-ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin,
-                             int *gnu_style, ListEntry *entry);
+ListLineKind parse_list_line(const char *line, size_t length, bool list_is_stdin, int *gnu_style,
+                             ListEntry *entry);
 
 #endif

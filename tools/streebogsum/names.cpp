@@ -186,10 +186,17 @@ bool unescape_name(const std::string &text, std::string *name)
         }
         if (++i == text.size()) return false;
         switch (text[i]) {
-        case '\\': name->push_back('\\'); break;
-        case 'n': name->push_back('\n'); break;
-        case 'r': name->push_back('\r'); break;
-        default: return false;
+        case '\\':
+            name->push_back('\\');
+            break;
+        case 'n':
+            name->push_back('\n');
+            break;
+        case 'r':
+            name->push_back('\r');
+            break;
+        default:
+            return false;
         }
     }
     return true;

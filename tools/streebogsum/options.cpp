@@ -39,20 +39,13 @@ struct LongOption {
 
 /* The order of the possibilities named for an ambiguous prefix. */
 const LongOption kLong[] = {
-    {"binary", false, OPT_BINARY},
-    {"check", false, OPT_CHECK},
-    {"jobs", true, OPT_JOBS},
-    {"length", true, OPT_LENGTH},
-    {"quiet", false, OPT_QUIET},
-    {"status", false, OPT_STATUS},
-    {"text", false, OPT_TEXT},
-    {"warn", false, OPT_WARN},
-    {"strict", false, OPT_STRICT},
-    {"tag", false, OPT_TAG},
-    {"zero", false, OPT_ZERO},
-    {"ignore-missing", false, OPT_IGNORE_MISSING},
-    {"help", false, OPT_HELP},
-    {"version", false, OPT_VERSION},
+    {"binary", false, OPT_BINARY}, {"check", false, OPT_CHECK},
+    {"jobs", true, OPT_JOBS},      {"length", true, OPT_LENGTH},
+    {"quiet", false, OPT_QUIET},   {"status", false, OPT_STATUS},
+    {"text", false, OPT_TEXT},     {"warn", false, OPT_WARN},
+    {"strict", false, OPT_STRICT}, {"tag", false, OPT_TAG},
+    {"zero", false, OPT_ZERO},     {"ignore-missing", false, OPT_IGNORE_MISSING},
+    {"help", false, OPT_HELP},     {"version", false, OPT_VERSION},
 };
 
 struct ShortOption {
@@ -131,15 +124,25 @@ int apply(OptionId id, const char *arg, Options *o)
 {
     unsigned long value = 0;
     switch (id) {
-    case OPT_BINARY: o->binary = o->mode_set = true; break;
+    case OPT_BINARY:
+        o->binary = o->mode_set = true;
+        break;
     case OPT_TEXT:
         o->binary = false;
         o->mode_set = true;
         break;
-    case OPT_CHECK: o->check = true; break;
-    case OPT_TAG: o->tag = true; break;
-    case OPT_ZERO: o->zero = true; break;
-    case OPT_IGNORE_MISSING: o->ignore_missing = true; break;
+    case OPT_CHECK:
+        o->check = true;
+        break;
+    case OPT_TAG:
+        o->tag = true;
+        break;
+    case OPT_ZERO:
+        o->zero = true;
+        break;
+    case OPT_IGNORE_MISSING:
+        o->ignore_missing = true;
+        break;
     case OPT_QUIET:
         o->quiet = true;
         o->status = false;
@@ -155,7 +158,9 @@ int apply(OptionId id, const char *arg, Options *o)
         o->status = false;
         o->quiet = false;
         break;
-    case OPT_STRICT: o->strict = true; break;
+    case OPT_STRICT:
+        o->strict = true;
+        break;
     case OPT_JOBS:
         if (!parse_count(arg, 1024, &value)) {
             fprintf(stderr, "%s: invalid number of jobs: '%s' (1 to 1024)\n", kProgram, arg);
@@ -170,8 +175,10 @@ int apply(OptionId id, const char *arg, Options *o)
         }
         o->digest_size = static_cast<int>(value / 8);
         break;
-    case OPT_HELP: return print_help();
-    case OPT_VERSION: return print_version();
+    case OPT_HELP:
+        return print_help();
+    case OPT_VERSION:
+        return print_version();
     }
     return OPTIONS_RUN;
 }
@@ -281,17 +288,20 @@ int parse_options(int argc, char **argv, Options *options)
     }
 
     const Options &o = *options;
-    if (o.zero && o.check) return refuse("the --zero option is not supported when verifying checksums");
+    if (o.zero && o.check)
+        return refuse("the --zero option is not supported when verifying checksums");
     if (o.tag && o.check) return refuse("the --tag option is meaningless when verifying checksums");
     if (o.mode_set && o.check)
         return refuse("the --binary and --text options are meaningless when verifying checksums");
     if (!o.check) {
         if (o.ignore_missing)
-            return refuse("the --ignore-missing option is meaningful only when verifying checksums");
+            return refuse(
+                "the --ignore-missing option is meaningful only when verifying checksums");
         if (o.status)
             return refuse("the --status option is meaningful only when verifying checksums");
         if (o.warn) return refuse("the --warn option is meaningful only when verifying checksums");
-        if (o.quiet) return refuse("the --quiet option is meaningful only when verifying checksums");
+        if (o.quiet)
+            return refuse("the --quiet option is meaningful only when verifying checksums");
         if (o.strict)
             return refuse("the --strict option is meaningful only when verifying checksums");
     }

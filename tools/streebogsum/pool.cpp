@@ -20,9 +20,9 @@ struct Pool {
     std::condition_variable finished; /* a job was finished */
     std::vector<Job> ring;
     std::vector<unsigned char> done; /* per ring slot */
-    uint64_t oldest = 0;   /* number of the oldest job in the ring */
-    uint64_t next = 0;     /* number the next pushed job gets */
-    uint64_t dispatch = 0; /* the next job a worker looks at */
+    uint64_t oldest = 0;             /* number of the oldest job in the ring */
+    uint64_t next = 0;               /* number the next pushed job gets */
+    uint64_t dispatch = 0;           /* the next job a worker looks at */
     bool stopping = false;
     std::atomic<uint64_t> bytes{0};
     std::vector<std::thread> threads;

@@ -104,8 +104,8 @@ void emit_check(Run *run, const Job &job)
     if (job.kind == JOB_IMPROPER) {
         c.improper++;
         if (o.warn) {
-            message(run->list_label + ": " + std::to_string(job.line) +
-                    ": improperly formatted " + algorithm(o.digest_size) + " checksum line");
+            message(run->list_label + ": " + std::to_string(job.line) + ": improperly formatted " +
+                    algorithm(o.digest_size) + " checksum line");
         }
         return;
     }
@@ -241,7 +241,8 @@ void check_list(Run *run, const std::string &list)
         Job job;
         ListEntry entry;
         switch (parse_list_line(line.data(), line.size(), from_stdin, &gnu_style, &entry)) {
-        case LIST_LINE_IGNORED: continue;
+        case LIST_LINE_IGNORED:
+            continue;
         case LIST_LINE_IMPROPER:
             job.kind = JOB_IMPROPER;
             job.line = number;
@@ -288,8 +289,7 @@ void check_list(Run *run, const std::string &list)
         if (!o.status) message(run->list_label + ": no file was verified");
         run->status = 1;
     }
-    if (c.read_failed != 0 || c.mismatched != 0 || (o.strict && c.improper != 0))
-        run->status = 1;
+    if (c.read_failed != 0 || c.mismatched != 0 || (o.strict && c.improper != 0)) run->status = 1;
 }
 
 /* Standard output's last flush, and the status that a failed write leaves. */
