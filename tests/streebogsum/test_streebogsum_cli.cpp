@@ -169,8 +169,9 @@ TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
             content[k] = static_cast<char>((k * 7 + static_cast<size_t>(i)) & 0xff);
         put(name, content);
         const std::string digest = digest_hex(content, 256);
-        expected_out += digest + "  " + name + "\n";
-        list += digest + "  " + name + "\n";
+        const std::string line = digest + "  " + name.c_str() + "\n";
+        expected_out += line;
+        list += line;
         expected_check += name + ": OK\n";
     }
     put("list", list);

@@ -44,8 +44,7 @@ TEST_F(StreebogsumWindows, MakesAndChecksAList)
     write_file(dir_ + "/a", "abd");
     const ProcessResult changed = run({"-c", "list"});
     EXPECT_EQ(changed.out, "a: FAILED\ne: OK\n");
-    EXPECT_EQ(changed.err,
-              crlf_lines("streebogsum: WARNING: 1 computed checksum did NOT match\n"));
+    EXPECT_EQ(changed.err, crlf_lines("streebogsum: WARNING: 1 computed checksum did NOT match\n"));
     EXPECT_EQ(changed.status, 1);
 }
 

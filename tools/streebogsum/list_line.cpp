@@ -25,7 +25,8 @@ size_t hex_run(const char *s, size_t n)
 void decode_hex(const char *s, size_t digits, uint8_t *out)
 {
     for (size_t i = 0; i < digits / 2; i++)
-        out[i] = static_cast<uint8_t>(hex_value(s[2 * i]) << 4 | hex_value(s[2 * i + 1]));
+        out[i] = static_cast<uint8_t>(static_cast<unsigned>(hex_value(s[2 * i])) << 4 |
+                                      static_cast<unsigned>(hex_value(s[2 * i + 1])));
 }
 
 bool starts_with(const char *s, size_t n, const char *prefix)

@@ -109,7 +109,7 @@ int print_version(void)
 bool parse_count(const char *text, unsigned long limit, unsigned long *value)
 {
     unsigned long v = 0;
-    if (*text == '\0') return false;
+    if (text == nullptr || *text == '\0') return false;
     for (const char *p = text; *p != '\0'; p++) {
         if (*p < '0' || *p > '9') return false;
         v = v * 10 + static_cast<unsigned long>(*p - '0');

@@ -60,7 +60,7 @@ void put_hex(const uint8_t *digest, int size)
         text[2 * i] = hex[digest[i] >> 4];
         text[2 * i + 1] = hex[digest[i] & 0x0f];
     }
-    fwrite(text, 1, static_cast<size_t>(2 * size), stdout);
+    fwrite(text, 1, 2 * static_cast<size_t>(size), stdout);
 }
 
 void emit_sum(Run *run, const Job &job)
