@@ -29,6 +29,15 @@ struct Pool {
     uint8_t *memory = nullptr;
 };
 
+namespace {
+
+size_t slot_of(const Pool *pool, uint64_t number)
+{
+    return static_cast<size_t>(number % pool->ring.size());
+}
+
+} // namespace
+
 Pool *pool_start(unsigned workers, unsigned capacity)
 {
     auto *pool = new Pool;
@@ -73,7 +82,7 @@ void pool_push(Pool *pool, const Job &job)
 {
     {
         std::lock_guard<std::mutex> hold(pool->lock);
-        const size_t slot = pool->next % pool->ring.size();
+        const size_t slot = slot_of(pool, pool->next);
         pool->ring[slot] = job;
         pool->done[slot] = job.kind != JOB_FILE;
         pool->next++;
@@ -85,7 +94,7 @@ Job *pool_head(Pool *pool, int wait_ms)
 {
     std::unique_lock<std::mutex> hold(pool->lock);
     if (pool->next == pool->oldest) return nullptr;
-    const size_t slot = pool->oldest % pool->ring.size();
+    const size_t slot = slot_of(pool, pool->oldest);
     pool->finished.wait_for(hold, std::chrono::milliseconds(wait_ms),
                             [&] { return pool->done[slot] != 0; });
     return pool->done[slot] != 0 ? &pool->ring[slot] : nullptr;
@@ -94,7 +103,7 @@ Job *pool_head(Pool *pool, int wait_ms)
 void pool_pop(Pool *pool)
 {
     std::lock_guard<std::mutex> hold(pool->lock);
-    const size_t slot = pool->oldest % pool->ring.size();
+    const size_t slot = slot_of(pool, pool->oldest);
     pool->ring[slot] = Job();
     pool->oldest++;
 }
@@ -109,7 +118,7 @@ Job *pool_take(Pool *pool, bool wait)
     std::unique_lock<std::mutex> hold(pool->lock);
     for (;;) {
         while (pool->dispatch < pool->next) {
-            Job *job = &pool->ring[pool->dispatch % pool->ring.size()];
+            Job *job = &pool->ring[slot_of(pool, pool->dispatch)];
             pool->dispatch++;
             if (job->kind == JOB_FILE) return job;
         }
