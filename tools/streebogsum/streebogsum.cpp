@@ -35,6 +35,7 @@ struct Run {
     Options options;
     Pool *pool = nullptr;
     uint8_t *stdin_buffer = nullptr;
+    uint8_t *list_buffer = nullptr; /* a list's own: a "-" line reads stdin_buffer */
     uint64_t files_done = 0, files_total = 0;
     ListCounts counts;
     std::string list_label; /* the list's name as messages show it */
@@ -224,14 +225,7 @@ void check_list(Run *run, const std::string &list)
         run->status = 1;
         return;
     }
-    /* The list gets a buffer of its own: a "-" line hashes standard input
-     * with stdin_buffer. */
-    auto *buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
-    if (buffer == nullptr) {
-        message("memory exhausted");
-        exit(1);
-    }
-    LineReader reader{fd, buffer};
+    LineReader reader{fd, run->list_buffer};
     std::string line;
     unsigned long number = 0;
     int gnu_style = -1;
@@ -259,7 +253,6 @@ void check_list(Run *run, const std::string &list)
         submit(run, job);
     }
     drain(run);
-    free(buffer);
     if (!from_stdin) input_close(fd);
     if (got < 0) {
         message(run->list_label + ": read error");
@@ -327,8 +320,10 @@ int main(int argc, char **argv)
      * large file, without holding much: a job is a name and two digests. */
     run.pool = pool_start(jobs, 64 + 16 * jobs);
     run.stdin_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
-    if (run.pool == nullptr || run.stdin_buffer == nullptr) {
+    run.list_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
+    if (run.pool == nullptr || run.stdin_buffer == nullptr || run.list_buffer == nullptr) {
         message("memory exhausted");
+        if (run.pool != nullptr) pool_stop(run.pool);
         return 1;
     }
     progress_start(stderr_is_terminal() && !o.status && !(o.check && o.quiet));
@@ -349,5 +344,6 @@ int main(int argc, char **argv)
     progress_clear();
     pool_stop(run.pool);
     free(run.stdin_buffer);
+    free(run.list_buffer);
     return close_output(run.status);
 }
