@@ -26,6 +26,8 @@ printf 'abc' > "$out/abc"
 want=$("$build/tools/hashcheck/hashcheck" -file "$out/abc")
 check "hashcheck from /usr/bin" test "$(/usr/bin/hashcheck -file "$out/abc")" = "$want"
 check "hashcheck man page" test -n "$(man -w hashcheck 2>/dev/null)"
+check "streebogsum checks a list from /usr/bin" test "$(cd "$out" && /usr/bin/streebogsum abc | /usr/bin/streebogsum -c)" = "abc: OK"
+check "streebogsum man page" test -n "$(man -w streebogsum 2>/dev/null)"
 for p in kbdseed seedreg; do
     [ -x "$build/tools/$p/$p" ] || continue
     check "$p installed" test -x "/usr/bin/$p"
@@ -47,5 +49,6 @@ check "registry store man page" test -n "$(man -w 5 quorvant-registry 2>/dev/nul
 pkg=$(dpkg-deb --field "$deb" Package)
 $sudo dpkg -r "$pkg" >/dev/null
 check "package removed" test ! -e /usr/bin/hashcheck
+check "streebogsum removed" test ! -e /usr/bin/streebogsum
 check "no files left behind" test -z "$(dpkg -L "$pkg" 2>/dev/null | grep '^/usr/bin/' || true)"
 exit $fail

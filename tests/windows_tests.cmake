@@ -14,7 +14,7 @@
 
 # Only DLLs that every Windows has: the C runtime, kernel and the system's own.
 add_test(NAME windows_imports COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
-         "-DPROGRAMS=$<TARGET_FILE:hashcheck>|$<TARGET_FILE:kbdseed>|$<TARGET_FILE:seedreg>" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake)
+         "-DPROGRAMS=$<TARGET_FILE:hashcheck>|$<TARGET_FILE:kbdseed>|$<TARGET_FILE:seedreg>|$<TARGET_FILE:streebogsum>" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake)
 
 if(NOT QV_WINE_WORKS)
   add_test(NAME wine_unavailable COMMAND sh -c
@@ -67,10 +67,11 @@ ExternalProject_Add(host_tests
     -DHASHCHECK_BIN=$<TARGET_FILE:hashcheck>
     -DKBDSEED_BIN=$<TARGET_FILE:kbdseed>
     -DSEEDREG_BIN=$<TARGET_FILE:seedreg>
+    -DSTREEBOGSUM_BIN=$<TARGET_FILE:streebogsum>
     -DFILE_ACL_BIN=$<TARGET_FILE:file_acl>
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON)
-add_dependencies(host_tests hashcheck kbdseed seedreg file_acl)
+add_dependencies(host_tests hashcheck kbdseed seedreg streebogsum file_acl)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/host_tests.cmake
      "subdirs(\"${CMAKE_CURRENT_BINARY_DIR}/host\")\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES

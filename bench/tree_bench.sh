@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The tree benchmark: checking every file of a tree against a list, with
+# streebogsum and with its peers, run as black boxes on cached files.
+#
+#   bash bench/tree_bench.sh [TREE]...     (default: /usr/include /usr/lib/x86_64-linux-gnu)
+#
+# Environment: ROUNDS (default 5), LOOP_FILES (default 300: the old README loop
+# of one hashcheck per file runs on that many files of the tree and its time
+# is scaled to the whole tree), BUILD_DIR (default build/default).
+#
+# For each tree: lists made with find -type f; then, alternating, ROUNDS runs
+# each of
+#   streebogsum -c --quiet LIST         (default threads, default engine path)
+#   streebogsum -j 1 -c --quiet LIST
+#   GOST_R3411_2012_IMPL=table streebogsum -c --quiet LIST
+#   rhash -c --skip-ok LIST             (a rhash --gost12-256 list)
+#   sha256sum -c --quiet LIST           (a list of its own)
+#   b3sum -c --quiet LIST               (a list of its own)
+# timed as whole processes by /usr/bin/time, with the median, the spread
+# (fastest to slowest), each one's median time over streebogsum's, and the
+# largest peak resident size. The machine should be idle; nothing here is a
+# test. As root it installs missing peers with apt-get.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ROUNDS=${ROUNDS:-5}
+LOOP_FILES=${LOOP_FILES:-300}
+BUILD_DIR=${BUILD_DIR:-build/default}
+trees=("$@")
+[ ${#trees[@]} -gt 0 ] || trees=(/usr/include /usr/lib/x86_64-linux-gnu)
+
+packages=(cmake rhash b3sum time coreutils)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "tree_bench.sh: missing packages; install them with:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+if [ "$BUILD_DIR" = build/default ]; then
+    cmake --preset default >/dev/null
+else
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target streebogsum hashcheck -j 2 >/dev/null
+sum=$(realpath "$BUILD_DIR/tools/streebogsum/streebogsum")
+hashcheck=$(realpath "$BUILD_DIR/tools/hashcheck/hashcheck")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+flags=$(sed -n 's/^flags[[:space:]]*: //p' /proc/cpuinfo | head -1)
+has() { case " $flags " in *" $1 "*) echo yes ;; *) echo no ;; esac; }
+echo "processor: $model; $(nproc) online; GFNI $(has gfni), AVX-512F $(has avx512f)," \
+     "AVX-512BW $(has avx512bw), AVX-512VBMI $(has avx512vbmi)"
+if [ "$(has gfni)$(has avx512f)$(has avx512bw)$(has avx512vbmi)" = yesyesyesyes ]; then
+    echo "engine path by default: vector (GFNI and AVX-512)"
+else
+    echo "engine path by default: table (no GFNI and AVX-512 here)"
+fi
+echo "rounds: $ROUNDS (median, and fastest..slowest)"
+
+# median_spread FILE: the median, fastest and slowest of the numbers in FILE.
+median_spread() {
+    sort -g "$1" | awk '{ v[NR] = $1 } END {
+        m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.3f %.3f %.3f\n", m, v[1], v[NR] }'
+}
+
+for tree in "${trees[@]}"; do
+    [ -d "$tree" ] || { echo "no folder $tree, skipped"; continue; }
+    find "$tree" -type f -readable -print0 > "$work/files"
+    count=$(tr -cd '\0' < "$work/files" | wc -c)
+    bytes=$(xargs -0 -r stat -c %s < "$work/files" | awk '{ s += $1 } END { print s + 0 }')
+    echo
+    echo "== $tree: $count files, $(awk -v b="$bytes" 'BEGIN { printf "%.1f MiB", b / 1048576 }')"
+    # Making the lists reads every file once: the runs below find them cached.
+    xargs -0 -r "$sum" < "$work/files" > "$work/list.sum" 2>/dev/null || true
+    xargs -0 -r rhash --gost12-256 < "$work/files" > "$work/list.rhash" 2>/dev/null || true
+    xargs -0 -r sha256sum < "$work/files" > "$work/list.sha256" 2>/dev/null || true
+    xargs -0 -r b3sum < "$work/files" > "$work/list.b3" 2>/dev/null || true
+
+    names=(streebogsum "streebogsum -j 1" "streebogsum, table path" "rhash -c" "sha256sum -c" "b3sum -c")
+    commands=(
+        "\"$sum\" -c --quiet \"$work/list.sum\""
+        "\"$sum\" -j 1 -c --quiet \"$work/list.sum\""
+        "env GOST_R3411_2012_IMPL=table \"$sum\" -c --quiet \"$work/list.sum\""
+        "rhash -c --skip-ok \"$work/list.rhash\""
+        "sha256sum -c --quiet \"$work/list.sha256\""
+        "b3sum -c --quiet \"$work/list.b3\""
+    )
+    for i in "${!names[@]}"; do : > "$work/all.$i"; done
+    for round in $(seq 1 "$ROUNDS"); do
+        for i in "${!names[@]}"; do
+            /usr/bin/time -f '%e %M' -a -o "$work/all.$i" sh -c "exec ${commands[$i]}" \
+                >/dev/null 2>&1 || true
+        done
+    done
+    base=""
+    printf '%-26s %9s %17s %10s %12s\n' "command" "median s" "spread s" "x stb." "peak RSS"
+    for i in "${!names[@]}"; do
+        awk '{ print $1 }' "$work/all.$i" > "$work/time.$i"
+        read -r med lo hi < <(median_spread "$work/time.$i")
+        rss=$(awk '$2 > m { m = $2 } END { print m + 0 }' "$work/all.$i")
+        [ -n "$base" ] || base=$med
+        ratio=$(awk -v a="$med" -v b="$base" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')
+        printf '%-26s %9s %8s..%-8s %10s %9s KiB\n' "${names[$i]}" "$med" "$lo" "$hi" "$ratio" "$rss"
+        rm -f "$work/all.$i"
+    done
+
+    # The old README loop: one hashcheck process per file, on the first
+    # LOOP_FILES files, scaled to the tree by the count of files.
+    head -z -n "$LOOP_FILES" "$work/files" > "$work/subset"
+    n=$(tr -cd '\0' < "$work/subset" | wc -c)
+    for round in $(seq 1 "$ROUNDS"); do
+        /usr/bin/time -f '%e' -a -o "$work/loop" bash -c '
+            while IFS= read -r -d "" f; do
+                got=$("$0" -file "$f" 2>/dev/null | sed "s/.* = //")
+                [ -n "$got" ] || echo "MISMATCH: $f"
+            done < "$1"' "$hashcheck" "$work/subset" > /dev/null
+    done
+    read -r med lo hi < <(median_spread "$work/loop")
+    rm -f "$work/loop"
+    scaled=$(awk -v t="$med" -v n="$n" -v c="$count" 'BEGIN { printf "%.2f", (n > 0) ? t * c / n : 0 }')
+    ratio=$(awk -v a="$scaled" -v b="$base" 'BEGIN { printf "%.1f", (b > 0) ? a / b : 0 }')
+    echo "hashcheck loop: $med s (${lo}..${hi}) for $n files; scaled to $count files: $scaled s," \
+         "$ratio x streebogsum (extrapolated, not measured whole)"
+done

@@ -1,0 +1,239 @@
+/* streebogsum beyond what sha256sum shows: lists shared with rhash and
+ * hashcheck, 512-bit digests, the order of lines whatever the threads do, and
+ * the progress line. */
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gost_r3411_2012.h"
+#include "run_process.h"
+#include "vectors.h"
+
+namespace {
+
+std::string digest_hex(const std::string &content, int bits)
+{
+    GOSTR3411_2012_CTX context;
+    uint8_t digest[64];
+    if (bits == 512) {
+        GOSTR3411_2012_Transform(reinterpret_cast<const uint8_t *>(content.data()),
+                                 static_cast<uint32_t>(content.size()), digest);
+        return to_hex(digest, 64);
+    }
+    GOSTR3411_2012_256_Init(&context);
+    GOSTR3411_2012_Update(&context, reinterpret_cast<const uint8_t *>(content.data()),
+                          static_cast<uint32_t>(content.size()));
+    GOSTR3411_2012_256_Final(&context, digest);
+    return to_hex(digest, 32);
+}
+
+class Streebogsum : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = make_temp_dir("streebogsum"); }
+    void TearDown() override { remove_tree(dir_); }
+
+    ProcessResult run(const std::string &program, std::vector<std::string> args,
+                      const std::string &stdin_data = "")
+    {
+        args.insert(args.begin(), program);
+        ProcessOptions options;
+        options.cwd = dir_;
+        options.stdin_data = stdin_data;
+        options.set_env = {{"LC_ALL", "C.UTF-8"}};
+        return run_process(args, options);
+    }
+    ProcessResult sum(std::vector<std::string> args, const std::string &stdin_data = "")
+    {
+        return run(STREEBOGSUM_BIN, std::move(args), stdin_data);
+    }
+
+    void put(const std::string &name, const std::string &content)
+    {
+        write_file(dir_ + "/" + name, content);
+    }
+
+    std::string dir_;
+};
+
+/* Names with blanks, quotes and non-ASCII both ways; a line feed (escaped)
+ * only from streebogsum to rhash, which cannot list it. (rhash reads a
+ * backslash in a listed name as a folder separator, so a name holding one
+ * does not check there.) */
+TEST_F(Streebogsum, ListsCheckWithRhashBothWays)
+{
+    const std::string rhash = find_program("rhash");
+    if (rhash.empty()) GTEST_SKIP() << "rhash is not installed";
+    const std::vector<std::string> names = {"plain", "a b", "it's \"q\"", "\xc3\xa9t\xc3\xa9"};
+    for (size_t i = 0; i < names.size(); i++) put(names[i], std::string(i * 100, 'x'));
+    for (const int bits : {256, 512}) {
+        std::vector<std::string> args = {"--gost12-" + std::to_string(bits)};
+        args.insert(args.end(), names.begin(), names.end());
+        const ProcessResult listed = run(rhash, args);
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        const ProcessResult checked = sum({"-c"}, listed.out);
+        EXPECT_EQ(checked.out, "plain: OK\na b: OK\nit's \"q\": OK\n\xc3\xa9t\xc3\xa9: OK\n");
+        EXPECT_EQ(checked.err, "");
+        EXPECT_EQ(checked.status, 0);
+    }
+
+    std::vector<std::string> ours = names;
+    ours.insert(ours.end(), {"line\nfeed"});
+    put("line\nfeed", "l");
+    for (const int bits : {256, 512}) {
+        std::vector<std::string> args = {"-l", std::to_string(bits)};
+        args.insert(args.end(), ours.begin(), ours.end());
+        const ProcessResult listed = sum(args);
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        put("list", listed.out);
+        const ProcessResult checked =
+            run(rhash, {"--gost12-" + std::to_string(bits), "-c", "list"});
+        EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+        EXPECT_NE(checked.out.find("Everything OK"), std::string::npos) << checked.out;
+    }
+}
+
+/* hashcheck's own lines make a list, split at the last " = ". */
+TEST_F(Streebogsum, ChecksHashcheckLines)
+{
+    put("x = y", "one");
+    put("a b", "");
+    std::string list;
+    for (const char *name : {"x = y", "a b"}) list += run(HASHCHECK_BIN, {"-file", name}).out;
+    list += "GOSTHASH from file a b = " + std::string(64, '0') + "\n";
+    list += "GOSTHASH from file  = " + std::string(64, '0') + "\n";
+    put("list", list);
+    const ProcessResult r = sum({"-c", "list"});
+    EXPECT_EQ(r.out, "x = y: OK\na b: OK\na b: FAILED\n");
+    EXPECT_EQ(r.err, "streebogsum: WARNING: 1 line is improperly formatted\n"
+                     "streebogsum: WARNING: 1 computed checksum did NOT match\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+/* -l 512 writes the 512-bit digest in both forms; a list mixing both lengths
+ * checks each line at its own length. */
+TEST_F(Streebogsum, Length512)
+{
+    put("m", "message");
+    const std::string d512 = digest_hex("message", 512), d256 = digest_hex("message", 256);
+    EXPECT_EQ(sum({"-l", "512", "m"}).out, d512 + "  m\n");
+    EXPECT_EQ(sum({"--length=512", "--tag", "m"}).out, "GOST12-512 (m) = " + d512 + "\n");
+    EXPECT_EQ(sum({"m"}).out, d256 + "  m\n");
+    put("list", d512 + "  m\nGOST12-512 (m) = " + d512 + "\n" + d256 + "  m\n" +
+                    "GOST12-256 (m) = " + d512 + "\n");
+    const ProcessResult r = sum({"-c", "-w", "list"});
+    EXPECT_EQ(r.out, "m: OK\nm: OK\nm: OK\n");
+    EXPECT_EQ(r.err, "streebogsum: list: 4: improperly formatted GOST12-256 checksum line\n"
+                     "streebogsum: WARNING: 1 line is improperly formatted\n");
+    EXPECT_EQ(r.status, 0);
+    const ProcessResult bad = sum({"-l", "384", "m"});
+    EXPECT_EQ(bad.err, "streebogsum: invalid length: '384' (256 or 512)\n"
+                       "Try 'streebogsum --help' for more information.\n");
+    EXPECT_EQ(bad.status, 1);
+}
+
+/* Many files of mixed sizes (several reads for some), missing files and
+ * folders among them: the lines come out in the order given, the same with one
+ * thread or several. */
+TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
+{
+    std::vector<std::string> args;
+    std::string expected_out, expected_err, list, expected_check;
+    for (int i = 0; i < 150; i++) {
+        const std::string name = "f" + std::to_string(i);
+        args.push_back(name);
+        if (i % 17 == 5) {
+            mkdir((dir_ + "/" + name).c_str(), 0755);
+            expected_err += "streebogsum: " + name + ": Is a directory\n";
+            list += digest_hex("", 256) + "  " + name + "\n";
+            expected_check += name + ": FAILED open or read\n";
+            continue;
+        }
+        if (i % 13 == 7) {
+            expected_err += "streebogsum: " + name + ": No such file or directory\n";
+            list += digest_hex("", 256) + "  " + name + "\n";
+            expected_check += name + ": FAILED open or read\n";
+            continue;
+        }
+        /* Mostly small; every 25th larger than two reads. */
+        size_t size = static_cast<size_t>(i * 37 % 3000);
+        if (i % 25 == 1) size = 300 * 1024 + static_cast<size_t>(i);
+        std::string content(size, '\0');
+        for (size_t k = 0; k < size; k++)
+            content[k] = static_cast<char>((k * 7 + static_cast<size_t>(i)) & 0xff);
+        put(name, content);
+        const std::string digest = digest_hex(content, 256);
+        const std::string line = digest + "  " + name.c_str() + "\n";
+        expected_out += line;
+        list += line;
+        expected_check += name + ": OK\n";
+    }
+    put("list", list);
+    for (const char *jobs : {"1", "4"}) {
+        std::vector<std::string> with_jobs = {"-j", jobs};
+        with_jobs.insert(with_jobs.end(), args.begin(), args.end());
+        const ProcessResult r = sum(with_jobs);
+        EXPECT_EQ(r.out, expected_out) << "-j " << jobs;
+        EXPECT_EQ(r.err, expected_err) << "-j " << jobs;
+        EXPECT_EQ(r.status, 1);
+        const ProcessResult c = sum({"-c", "--jobs", jobs, "list"});
+        EXPECT_EQ(c.out, expected_check) << "-j " << jobs;
+        EXPECT_EQ(c.status, 1);
+    }
+}
+
+/* A named pipe that stays empty for a second and a half keeps the run going
+ * long enough for the progress line. */
+class Progress : public Streebogsum {
+protected:
+    void SetUp() override
+    {
+        Streebogsum::SetUp();
+        ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+        writer_ = std::thread([this] {
+            const int fd = open((dir_ + "/fifo").c_str(), O_WRONLY);
+            if (fd < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            (void)!write(fd, "abc", 3);
+            close(fd);
+        });
+    }
+    void TearDown() override
+    {
+        writer_.join();
+        Streebogsum::TearDown();
+    }
+    std::thread writer_;
+};
+
+TEST_F(Progress, NeverWhenStandardErrorIsNoTerminal)
+{
+    const ProcessResult r = sum({"fifo"});
+    EXPECT_EQ(r.out, digest_hex("abc", 256) + "  fifo\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Progress, ShownAndClearedOnATerminal)
+{
+    TerminalProcess p;
+    ProcessOptions options;
+    options.cwd = dir_;
+    ASSERT_TRUE(start_on_terminal(p, {STREEBOGSUM_BIN, "fifo"}, options, true));
+    const ProcessResult r = finish_on_terminal(p, 60000);
+    EXPECT_EQ(r.status, 0);
+    const std::string line = "\rstreebogsum: 0/1 files, 0 MB, 0 MB/s";
+    const size_t shown = p.screen.find(line);
+    ASSERT_NE(shown, std::string::npos) << p.screen;
+    const std::string clear = "\r" + std::string(line.size() - 1, ' ') + "\r";
+    EXPECT_EQ(p.screen.substr(p.screen.size() - clear.size() - 64 - 8),
+              clear + digest_hex("abc", 256) + "  fifo\r\n");
+}
+
+} // namespace

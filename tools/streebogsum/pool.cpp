@@ -1,0 +1,142 @@
+/* A fixed ring of jobs shared by the main thread and the workers. Jobs are
+ * numbered in the order they were pushed; the ring holds those from the
+ * oldest not yet printed to the newest. */
+#include "pool.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "file_hash.h"
+
+struct Pool {
+    std::mutex lock;
+    std::condition_variable work;     /* a job to take, or stopping */
+    std::condition_variable finished; /* a job was finished */
+    std::vector<Job> ring;
+    std::vector<unsigned char> done; /* per ring slot */
+    uint64_t oldest = 0;             /* number of the oldest job in the ring */
+    uint64_t next = 0;               /* number the next pushed job gets */
+    uint64_t dispatch = 0;           /* the next job a worker looks at */
+    bool stopping = false;
+    std::atomic<uint64_t> bytes{0};
+    std::vector<std::thread> threads;
+    uint8_t *memory = nullptr;
+};
+
+namespace {
+
+size_t slot_of(const Pool *pool, uint64_t number)
+{
+    return static_cast<size_t>(number % pool->ring.size());
+}
+
+} // namespace
+
+Pool *pool_start(unsigned workers, unsigned capacity)
+{
+    auto *pool = new Pool;
+    pool->ring.resize(capacity);
+    pool->done.assign(capacity, 0);
+    pool->memory = static_cast<uint8_t *>(malloc(static_cast<size_t>(workers) * 2 * READ_SIZE));
+    if (pool->memory == nullptr) {
+        delete pool;
+        return nullptr;
+    }
+    for (unsigned i = 0; i < workers; i++)
+        pool->threads.emplace_back(hash_worker, pool,
+                                   pool->memory + static_cast<size_t>(i) * 2 * READ_SIZE);
+    return pool;
+}
+
+void pool_stop(Pool *pool)
+{
+    {
+        std::lock_guard<std::mutex> hold(pool->lock);
+        pool->stopping = true;
+    }
+    pool->work.notify_all();
+    for (std::thread &t : pool->threads) t.join();
+    free(pool->memory);
+    delete pool;
+}
+
+bool pool_full(Pool *pool)
+{
+    std::lock_guard<std::mutex> hold(pool->lock);
+    return pool->next - pool->oldest >= pool->ring.size();
+}
+
+bool pool_empty(Pool *pool)
+{
+    std::lock_guard<std::mutex> hold(pool->lock);
+    return pool->next == pool->oldest;
+}
+
+void pool_push(Pool *pool, const Job &job)
+{
+    {
+        std::lock_guard<std::mutex> hold(pool->lock);
+        const size_t slot = slot_of(pool, pool->next);
+        pool->ring[slot] = job;
+        pool->done[slot] = job.kind != JOB_FILE;
+        pool->next++;
+    }
+    if (job.kind == JOB_FILE) pool->work.notify_one();
+}
+
+Job *pool_head(Pool *pool, int wait_ms)
+{
+    std::unique_lock<std::mutex> hold(pool->lock);
+    if (pool->next == pool->oldest) return nullptr;
+    const size_t slot = slot_of(pool, pool->oldest);
+    pool->finished.wait_for(hold, std::chrono::milliseconds(wait_ms),
+                            [&] { return pool->done[slot] != 0; });
+    return pool->done[slot] != 0 ? &pool->ring[slot] : nullptr;
+}
+
+void pool_pop(Pool *pool)
+{
+    std::lock_guard<std::mutex> hold(pool->lock);
+    const size_t slot = slot_of(pool, pool->oldest);
+    pool->ring[slot] = Job();
+    pool->oldest++;
+}
+
+uint64_t pool_bytes(Pool *pool)
+{
+    return pool->bytes.load(std::memory_order_relaxed);
+}
+
+Job *pool_take(Pool *pool, bool wait)
+{
+    std::unique_lock<std::mutex> hold(pool->lock);
+    for (;;) {
+        while (pool->dispatch < pool->next) {
+            Job *job = &pool->ring[slot_of(pool, pool->dispatch)];
+            pool->dispatch++;
+            if (job->kind == JOB_FILE) return job;
+        }
+        if (!wait || pool->stopping) return nullptr;
+        pool->work.wait(hold);
+    }
+}
+
+void pool_finish(Pool *pool, Job *job)
+{
+    {
+        std::lock_guard<std::mutex> hold(pool->lock);
+        pool->done[static_cast<size_t>(job - pool->ring.data())] = 1;
+    }
+    pool->finished.notify_one();
+}
+
+void pool_count_bytes(Pool *pool, uint64_t bytes)
+{
+    pool->bytes.fetch_add(bytes, std::memory_order_relaxed);
+}

@@ -1,0 +1,46 @@
+/* The worker threads and the window of jobs between the main thread, which
+ * makes jobs in order and prints their lines in the same order, and the
+ * workers, which hash files in any order. */
+#ifndef STREEBOGSUM_POOL_H
+#define STREEBOGSUM_POOL_H
+
+#include <stdint.h>
+
+#include "job.h"
+
+struct Pool;
+
+/* Starts workers threads with a window of capacity jobs. Returns nullptr when
+ * memory or threads cannot be had. */
+Pool *pool_start(unsigned workers, unsigned capacity);
+
+/* Ends the workers (the window must be empty) and frees the pool. */
+void pool_stop(Pool *pool);
+
+/* Main thread: whether the window is full. */
+bool pool_full(Pool *pool);
+/* Main thread: whether the window holds any job. */
+bool pool_empty(Pool *pool);
+
+/* Main thread: adds a job at the window's end (it must not be full). A
+ * JOB_FILE job goes to the workers; any other is finished already. */
+void pool_push(Pool *pool, const Job &job);
+
+/* Main thread: the oldest job, once it is finished, or nullptr when it is not
+ * finished within wait_ms milliseconds. */
+Job *pool_head(Pool *pool, int wait_ms);
+
+/* Main thread: drops the oldest job after pool_head returned it. */
+void pool_pop(Pool *pool);
+
+/* Bytes read so far by all workers (and by hash_stream's callers). */
+uint64_t pool_bytes(Pool *pool);
+
+/* Workers: the next file job, or nullptr. With wait, waits for one and
+ * returns nullptr only when the pool stops. */
+Job *pool_take(Pool *pool, bool wait);
+/* Workers: the job is hashed (or failed). */
+void pool_finish(Pool *pool, Job *job);
+void pool_count_bytes(Pool *pool, uint64_t bytes);
+
+#endif
