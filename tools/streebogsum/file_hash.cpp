@@ -9,8 +9,7 @@
 void hash_pair_update(GOSTR3411_2012_CTX *const contexts[2], const uint8_t *const data[2],
                       uint32_t len)
 {
-    GOSTR3411_2012_Update(contexts[0], data[0], len);
-    GOSTR3411_2012_Update(contexts[1], data[1], len);
+    GOSTR3411_2012_UpdateMulti(contexts, data, len, 2);
 }
 
 void hash_init(GOSTR3411_2012_CTX *context, int digest_size)

@@ -12,7 +12,8 @@
 enum { READ_SIZE = 128 * 1024 };
 
 /* Appends len bytes at data[i] to contexts[i], for i = 0 and 1, each exactly
- * as GOSTR3411_2012_Update would. */
+ * as GOSTR3411_2012_Update would, the two computed together (the engine's
+ * multi-context entry interleaves their rounds). */
 void hash_pair_update(GOSTR3411_2012_CTX *const contexts[2], const uint8_t *const data[2],
                       uint32_t len);
 
