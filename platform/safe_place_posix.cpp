@@ -113,6 +113,19 @@ int start_at(walk &w, bool absolute, char *why, size_t why_size)
     return check_folder(w.st, absolute ? "/" : ".", why, why_size);
 }
 
+/* The trusted folder rule for the folder of the walk, shown as far as
+ * folder_length. */
+int check_trusted_at(const walk &w, size_t folder_length, char *why, size_t why_size)
+{
+    char folder[SAFE_PLACE_PATH_SIZE];
+    if (folder_length == 0) {
+        snprintf(folder, sizeof folder, ".");
+    } else {
+        snprintf(folder, sizeof folder, "%.*s", static_cast<int>(folder_length), w.shown);
+    }
+    return check_trusted(w.st, folder, why, why_size);
+}
+
 /* Appends a component to the shown path; returns the length before it. */
 size_t show_component(walk &w, const char *name)
 {
@@ -331,11 +344,16 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
             break;
         }
         if (S_ISLNK(st.st_mode)) {
+            /* Whoever may change the folder may change where its link points. */
+            const bool trusted_folder_link = last && (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0;
             if (sticky_and_open(w.st) && st.st_uid != me && st.st_uid != w.st.st_uid) {
                 say(why, why_size,
                     "ERROR: refusing %s: a link that another user owns in a folder every user may "
                     "write",
                     w.shown);
+                status = -EACCES;
+            } else if (trusted_folder_link &&
+                       check_trusted_at(w, folder_length, why, why_size) != 0) {
                 status = -EACCES;
             } else if (++hops > MAX_LINK_HOPS) {
                 status = -ELOOP;

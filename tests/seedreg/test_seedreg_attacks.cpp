@@ -146,6 +146,21 @@ TEST_F(SeedregAttacks, ALinkToAMissingStoreMakesItsTarget)
     EXPECT_EQ(folder_listing(dir_ + "/real"), (std::set<std::string>{"new.reg", "new.reg.lock"}));
 }
 
+/* A store link in a folder that others may write: they may point it at
+ * another folder of root's. */
+TEST_F(SeedregAttacks, AStoreLinkInAFolderOthersMayWriteIsRefused)
+{
+    const std::string shared = dir_ + "/shared";
+    mkdir(shared.c_str(), 0755);
+    chmod(shared.c_str(), 0775);
+    mkdir((dir_ + "/real").c_str(), 0755);
+    ASSERT_EQ(symlink("../real/q.reg", (shared + "/q.reg").c_str()), 0);
+    expect(seedreg(shared + "/q.reg"), 1,
+           "ERROR: refusing " + shared + ": a folder that users other than its owner may write\n" +
+               failure(5));
+    EXPECT_EQ(folder_listing(dir_ + "/real"), std::set<std::string>{});
+}
+
 /* A store with a second name in a folder no other user may write is
  * rewritten in place: both names hold the new value. */
 TEST_F(SeedregAttacks, AHardLinkedStoreIsRewrittenInPlace)
