@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -24,14 +23,18 @@ const size_t TEMP_RANDOM = 6;
 /* Looks at a name without following it or opening what it names. */
 const int LOOK_FLAGS = O_PATH | O_NOFOLLOW | O_CLOEXEC;
 
-void say(char *why, size_t why_size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-void say(char *why, size_t why_size, const char *format, ...)
+void clear(char *why, size_t why_size)
 {
-    if (why == nullptr || why_size == 0) return;
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(why, why_size, format, ap);
-    va_end(ap);
+    if (why != nullptr && why_size > 0) why[0] = '\0';
+}
+
+/* The line that says why shown was refused. */
+int refuse(char *why, size_t why_size, const char *shown, const char *what)
+{
+    if (why != nullptr && why_size > 0) {
+        snprintf(why, why_size, "ERROR: refusing %s: %s", shown, what);
+    }
+    return -EACCES;
 }
 
 bool world_writable(const struct stat &st)
@@ -53,9 +56,8 @@ bool same_file(const struct stat &a, const struct stat &b)
 int check_folder(const struct stat &st, const char *shown, char *why, size_t why_size)
 {
     if (world_writable(st) && (st.st_mode & S_ISVTX) == 0) {
-        say(why, why_size,
-            "ERROR: refusing %s: a folder every user may write, without the sticky bit", shown);
-        return -EACCES;
+        return refuse(why, why_size, shown,
+                      "a folder every user may write, without the sticky bit");
     }
     return 0;
 }
@@ -64,14 +66,13 @@ int check_folder(const struct stat &st, const char *shown, char *why, size_t why
 int check_trusted(const struct stat &st, const char *shown, char *why, size_t why_size)
 {
     if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        say(why, why_size, "ERROR: refusing %s: a folder owned by another user (uid %lu)", shown,
-            static_cast<unsigned long>(st.st_uid));
-        return -EACCES;
+        char what[64];
+        snprintf(what, sizeof what, "a folder owned by another user (uid %lu)",
+                 static_cast<unsigned long>(st.st_uid));
+        return refuse(why, why_size, shown, what);
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        say(why, why_size, "ERROR: refusing %s: a folder that users other than its owner may write",
-            shown);
-        return -EACCES;
+        return refuse(why, why_size, shown, "a folder that users other than its owner may write");
     }
     return 0;
 }
@@ -301,7 +302,7 @@ void sync_folder(const safe_place *place, safe_place_result *result)
 int safe_place_resolve(const char *path, unsigned flags, struct safe_place *place, char *why,
                        size_t why_size)
 {
-    say(why, why_size, "%s", "");
+    clear(why, why_size);
     place->dir = -1;
     if (path == nullptr || *path == '\0') return -ENOENT;
     walk w;
@@ -347,11 +348,8 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
             /* Whoever may change the folder may change where its link points. */
             const bool trusted_folder_link = last && (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0;
             if (sticky_and_open(w.st) && st.st_uid != me && st.st_uid != w.st.st_uid) {
-                say(why, why_size,
-                    "ERROR: refusing %s: a link that another user owns in a folder every user may "
-                    "write",
-                    w.shown);
-                status = -EACCES;
+                status = refuse(why, why_size, w.shown,
+                                "a link that another user owns in a folder every user may write");
             } else if (trusted_folder_link &&
                        check_trusted_at(w, folder_length, why, why_size) != 0) {
                 status = -EACCES;
@@ -439,7 +437,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
                      const struct safe_place_file *file, struct safe_place_result *result,
                      char *why, size_t why_size)
 {
-    say(why, why_size, "%s", "");
+    clear(why, why_size);
     result->open_failed = true;
     result->finished = false;
     result->sync_error = 0;
@@ -466,9 +464,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     if (exists && !S_ISREG(st.st_mode)) {
         /* Writing to another user's FIFO would hand them the seed. */
         if (!(owner_near || (st.st_uid == 0 && !sticky_and_open(dir)))) {
-            say(why, why_size, "ERROR: refusing %s: a device or FIFO that another user owns",
-                place->shown);
-            return -EACCES;
+            return refuse(why, why_size, place->shown, "a device or FIFO that another user owns");
         }
         const int fd =
             openat(place->dir, place->name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
@@ -488,11 +484,8 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     int existing = -1; /* the old file, open for writing */
     if (exists) {
         if (sticky_and_open(dir) && !owner_near) {
-            say(why, why_size,
-                "ERROR: refusing %s: a file that another user owns in a folder every user may "
-                "write",
-                place->shown);
-            return -EACCES;
+            return refuse(why, why_size, place->shown,
+                          "a file that another user owns in a folder every user may write");
         }
         existing = openat(place->dir, place->name,
                           O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
@@ -506,11 +499,11 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
         if (st.st_nlink > 1) {
             if (others_may_write(dir)) {
                 close(existing);
-                say(why, why_size,
-                    "ERROR: refusing %s: a file with %lu hard links in a folder other users may "
-                    "write",
-                    place->shown, static_cast<unsigned long>(st.st_nlink));
-                return -EACCES;
+                char what[96];
+                snprintf(what, sizeof what,
+                         "a file with %lu hard links in a folder other users may write",
+                         static_cast<unsigned long>(st.st_nlink));
+                return refuse(why, why_size, place->shown, what);
             }
             /* A rename would leave the other names with the old content. */
             result->open_failed = false;

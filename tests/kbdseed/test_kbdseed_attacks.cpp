@@ -45,7 +45,7 @@ protected:
 
     std::string make_victim()
     {
-        const std::string victim = dir_ + "/victim";
+        std::string victim = dir_ + "/victim";
         write_file(victim, "root's\n");
         chmod(victim.c_str(), 0644);
         return victim;
@@ -71,11 +71,13 @@ TEST_F(KbdseedAttacks, RootIgnoresAnotherUsersLinkInASharedFolder)
     chmod(open.c_str(), 01777);
     as_nobody({"ln", "-s", victim, open + "/seed.bin"});
     as_nobody({"ln", "-s", dir_ + "/made", open + "/new.bin"});
-    const std::string why = ": a link that another user owns in a folder every user may write\n";
     for (const char *name : {"/seed.bin", "/new.bin"}) {
         SCOPED_TRACE(name);
-        expect_refused({"-out", open + name}, on_terminal(), "ERROR: refusing " + open + name + why,
-                       open + name);
+        const std::string path = open + name;
+        expect_refused({"-out", path}, on_terminal(),
+                       "ERROR: refusing " + path +
+                           ": a link that another user owns in a folder every user may write\n",
+                       path);
     }
     expect_untouched(victim);
     EXPECT_FALSE(file_exists(dir_ + "/made"));
