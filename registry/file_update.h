@@ -44,7 +44,7 @@ void file_remove_leftovers(int dir, const char *name, uid_t owner);
 /* Reads the whole file name in dir into *content, without following a link.
  * A missing file is no failure: *exists is then false and *content empty. A
  * folder gives -EISDIR, anything else that is not a regular file -EACCES.
- * *st describes the file when it exists. */
+ * *st describes the file when it exists. Never throws: no memory is -ENOMEM. */
 int file_read_all(int dir, const char *name, std::string *content, bool *exists, struct stat *st);
 
 /* Whether the caller may write the existing file name in dir (it is opened

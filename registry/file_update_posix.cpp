@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "safe_place.h"
 
 int file_lock(int dir, const char *name, const char *shown, const struct stat *store, int *fd,
@@ -123,7 +125,12 @@ int file_read_all(int dir, const char *name, std::string *content, bool *exists,
                 break;
             }
             if (r == 0) break;
-            content->append(buf, static_cast<size_t>(r));
+            try {
+                content->append(buf, static_cast<size_t>(r));
+            } catch (const std::bad_alloc &) {
+                status = -ENOMEM;
+                break;
+            }
         }
     }
     close(fd);
