@@ -29,10 +29,10 @@
  * is an open failure. Same as write_start_file(path, data, count, 0). */
 int write_to_file(const char *path, const uint8_t *data, size_t count);
 
-enum {
-    START_FILE_TRUSTED_FOLDER = 1
-}; /* the file's own folder must belong to root/Administrators/
-SYSTEM or the caller and be writable by no one else (used for the machine-wide default file) */
+/* The file's own folder must belong to root/Administrators/SYSTEM or the
+ * caller and be writable by no one else (used for the machine-wide default
+ * file). */
+enum { START_FILE_TRUSTED_FOLDER = 1 };
 
 /* write_to_file with flags (START_FILE_TRUSTED_FOLDER). */
 int write_start_file(const char *path, const uint8_t *data, size_t count, unsigned flags);
