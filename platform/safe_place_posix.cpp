@@ -88,6 +88,35 @@ int open_folder(int dir, const char *name, bool *readable)
     return fd;
 }
 
+/* The root that absolute paths start from, reached by climbing from the
+ * current folder until ".." is the folder itself: the process's own root,
+ * by descriptors alone. (A user-mode emulator with a prefix of its own for
+ * the target's libraries would take the name "/" for that prefix.) Where the
+ * climb is barred, "/" by name. */
+int open_root(bool *readable)
+{
+    int fd = open_folder(AT_FDCWD, ".", readable);
+    struct stat here, up;
+    for (int level = 0; fd >= 0 && fstat(fd, &here) == 0 && level < 4096; level++) {
+        bool up_readable = false;
+        const int parent = open_folder(fd, "..", &up_readable);
+        if (parent < 0) break;
+        if (fstat(parent, &up) != 0) {
+            close(parent);
+            break;
+        }
+        if (same_file(here, up)) {
+            close(parent);
+            return fd;
+        }
+        close(fd);
+        fd = parent;
+        *readable = up_readable;
+    }
+    if (fd >= 0) close(fd);
+    return open_folder(AT_FDCWD, "/", readable);
+}
+
 /* The walk: the current folder, the path shown so far and what is left. */
 struct walk {
     int dir = -1;
@@ -107,7 +136,7 @@ void close_dir(walk &w)
 int start_at(walk &w, bool absolute, char *why, size_t why_size)
 {
     close_dir(w);
-    w.dir = open_folder(AT_FDCWD, absolute ? "/" : ".", &w.readable);
+    w.dir = absolute ? open_root(&w.readable) : open_folder(AT_FDCWD, ".", &w.readable);
     if (w.dir < 0) return -errno;
     if (fstat(w.dir, &w.st) != 0) return -errno;
     snprintf(w.shown, sizeof w.shown, "%s", absolute ? "/" : "");
