@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "safe_place.h"
+
 static const char SYSTEM_DATA_DIRECTORY[] = "/var/lib/quorvant";
 
 int data_dir_compose(const char *profile, char *directory, size_t directory_size,
@@ -38,7 +40,8 @@ int data_dir_prepare(char *default_file, size_t default_file_size)
                          default_file_size) != 0) {
         return -1;
     }
-    /* The umask gives the default permissions; only the last level is made. */
-    mkdir(directory, 0777);
+    /* Only the last level is made, 0755 whatever the umask, and only through
+     * folders and links that no other user controls. */
+    (void)safe_place_make_folder(directory);
     return 0;
 }

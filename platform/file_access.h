@@ -14,4 +14,9 @@
  * gone. Returns 0, or -1 when the list cannot be applied. */
 int file_access_grant_everyone(const char *path, uint32_t access_mask);
 
+#ifndef _WIN32
+/* The same, on the open file fd (never through a name). */
+int file_access_grant_everyone_fd(int fd, uint32_t access_mask);
+#endif
+
 #endif

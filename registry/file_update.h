@@ -1,53 +1,54 @@
 /*
- * Replacing a small file so that nothing is ever lost: readers see the old or
- * the new content, never a mixture, and writers that hold the lock one after
- * another each see what the one before them wrote.
+ * The store's file beside its lock, all relative to the store's folder (an
+ * open descriptor from safe_place_resolve), so that no name is looked up
+ * twice. The store itself is replaced with safe_place_write: readers see the
+ * old or the new content, never a mixture, and writers that hold the lock
+ * one after another each see what the one before them wrote.
  *
  * Every function returns 0 or a negative errno value.
  */
 #ifndef REGISTRY_FILE_UPDATE_H
 #define REGISTRY_FILE_UPDATE_H
 
+#include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
 
-/* Takes the exclusive lock that guards data_path, on lock_path, and waits for
- * it as long as another holder keeps it. The lock lives on a file of its own
- * because replacing the data file gives it a new inode.
+/* Takes the exclusive lock that guards the store name in the folder dir, on
+ * "<name>.lock" beside it, and waits for it as long as another holder keeps
+ * it. The lock lives on a file of its own because replacing the store gives
+ * it a new inode. store describes the existing store (NULL: none yet).
  *
- * Only a user who may write data_path can hold this lock, or delay it: the
- * lock is a write lock, which needs lock_path open for writing, and lock_path
- * is readable and writable by exactly the classes (owner, group, others) that
- * may write data_path (its owner alone while data_path does not exist), so a
- * user who may only read the data cannot open the lock at all, not even for
- * a shared lock. The lock file is created if missing, but not for a caller
- * who may not write an existing data_path; as far as allowed it is given that
- * mode, and data_path's owner and group, each time it is taken. A lock file
- * that cannot be opened for writing fails at once (-EACCES), never waits.
+ * The lock is opened without following a link and must be a regular file
+ * owned by the store's owner (the caller's while there is no store);
+ * otherwise -EACCES with a line in why. Only a user who may write the store
+ * can hold this lock, or delay it: it is a write lock, which needs the lock
+ * open for writing, and the lock file is readable and writable by exactly
+ * the classes (owner, group, others) that may write the store (its owner
+ * alone while there is none). It is created if missing, but not for a caller
+ * who may not write an existing store; only then, by this run, are its mode
+ * and the store's owner and group given to it. A lock file that cannot be
+ * opened for writing fails at once (-EACCES), never waits.
  * *fd receives the descriptor to pass to file_unlock. */
-int file_lock(const char *lock_path, const char *data_path, int *fd);
+int file_lock(int dir, const char *name, const char *shown, const struct stat *store, int *fd,
+              char *why, size_t why_size);
 void file_unlock(int fd);
 
-/* Reads the whole file into *content. A missing file is no failure: *exists
- * is then false and *content empty. A folder gives -EISDIR, anything else
- * that is not a regular file -EACCES. *mode, *uid and *gid describe the file
- * when it exists. */
-int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode, uid_t *uid,
-                  gid_t *gid);
+/* Removes what earlier writers that died left of their temporary copies of
+ * the store name: regular files in dir named "." name ".tmp-" and six
+ * characters, owned by owner or by the caller. Nothing else is touched. */
+void file_remove_leftovers(int dir, const char *name, uid_t owner);
 
-/* Whether the caller may write the existing file path (it is opened for
- * writing and closed again, unchanged). */
-int file_check_writable(const char *path);
+/* Reads the whole file name in dir into *content, without following a link.
+ * A missing file is no failure: *exists is then false and *content empty. A
+ * folder gives -EISDIR, anything else that is not a regular file -EACCES.
+ * *st describes the file when it exists. Never throws: no memory is -ENOMEM. */
+int file_read_all(int dir, const char *name, std::string *content, bool *exists, struct stat *st);
 
-/* Writes content to a new file beside path, flushes it to disk, gives it
- * mode (and, as far as allowed, owner uid and group gid; pass (uid_t)-1 and
- * (gid_t)-1 to keep the caller's), renames it over path and flushes the
- * folder. On failure path is unchanged and the new file is removed. */
-int file_replace(const char *path, const std::string &content, mode_t mode, uid_t uid, gid_t gid);
-
-/* Creates the folders above path that are missing, with mode 0755 whatever
- * the umask. */
-int file_make_parent_dirs(const char *path);
+/* Whether the caller may write the existing file name in dir (it is opened
+ * for writing and closed again, unchanged). */
+int file_check_writable(int dir, const char *name);
 
 #endif

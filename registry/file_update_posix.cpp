@@ -1,70 +1,53 @@
 #include "file_update.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
+#include <new>
 
-namespace {
+#include "safe_place.h"
 
-std::string parent_dir(const std::string &path)
+int file_lock(int dir, const char *name, const char *shown, const struct stat *store, int *fd,
+              char *why, size_t why_size)
 {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-int write_all(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t w = write(fd, data, size);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        data += w;
-        size -= static_cast<size_t>(w);
+    if (why_size > 0) why[0] = '\0';
+    char lock_name[SAFE_PLACE_NAME_SIZE];
+    if (snprintf(lock_name, sizeof lock_name, "%s.lock", name) >=
+        static_cast<int>(sizeof lock_name)) {
+        return -ENAMETOOLONG;
     }
-    return 0;
-}
-
-int sync_dir(const std::string &dir)
-{
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    int status = 0;
-    /* Some file systems cannot sync a folder; that loses nothing already renamed. */
-    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) status = -errno;
-    close(fd);
-    return status;
-}
-
-} // namespace
-
-int file_lock(const char *lock_path, const char *data_path, int *fd)
-{
-    struct stat data;
-    const bool data_exists = stat(data_path, &data) == 0;
-    /* Read access goes with write access, class by class. */
-    const mode_t writers = data_exists ? data.st_mode & 0222 : 0200;
-    const mode_t lock_mode = (writers | writers << 1) & 0666;
-
-    int lock = open(lock_path, O_RDWR | O_CLOEXEC);
+    const uid_t owner = store != nullptr ? store->st_uid : geteuid();
+    const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    bool created = false;
+    int lock = openat(dir, lock_name, flags);
     if (lock < 0 && errno == ENOENT) {
-        if (data_exists && faccessat(AT_FDCWD, data_path, W_OK, AT_EACCESS) != 0) return -EACCES;
-        lock = open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (lock < 0 && errno == EEXIST) lock = open(lock_path, O_RDWR | O_CLOEXEC);
+        if (store != nullptr && file_check_writable(dir, name) != 0) return -EACCES;
+        lock = openat(dir, lock_name, flags | O_CREAT | O_EXCL, 0600);
+        created = lock >= 0;
+        if (lock < 0 && errno == EEXIST) lock = openat(dir, lock_name, flags);
+    }
+    struct stat st;
+    const bool refused = lock < 0 ? errno == ELOOP
+                                  : fstat(lock, &st) != 0 || !S_ISREG(st.st_mode) ||
+                                        (!created && st.st_uid != owner);
+    if (refused) {
+        snprintf(why, why_size,
+                 "ERROR: refusing %s.lock: a lock that is not a regular file of the store's owner",
+                 shown);
+        if (lock >= 0) close(lock);
+        return -EACCES;
     }
     if (lock < 0) return -errno;
-    /* Whatever the umask, and also for a lock file that an earlier version
-     * left readable by all. Only the owner, or the superuser, may. */
-    if (data_exists) (void)!fchown(lock, data.st_uid, data.st_gid);
-    (void)fchmod(lock, lock_mode);
+    if (created) {
+        /* Read access goes with write access, class by class, whatever the umask. */
+        const mode_t writers = store != nullptr ? store->st_mode & 0222 : 0200;
+        if (store != nullptr) (void)!fchown(lock, store->st_uid, store->st_gid);
+        (void)fchmod(lock, (writers | writers << 1) & 0666);
+    }
 
     struct flock region;
     memset(&region, 0, sizeof region);
@@ -98,26 +81,41 @@ void file_unlock(int fd)
     if (fd >= 0) close(fd);
 }
 
-int file_read_all(const char *path, std::string *content, bool *exists, mode_t *mode, uid_t *uid,
-                  gid_t *gid)
+void file_remove_leftovers(int dir, const char *name, uid_t owner)
+{
+    const int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR *d = fdopendir(listing);
+    if (d == nullptr) {
+        close(listing);
+        return;
+    }
+    while (const struct dirent *e = readdir(d)) {
+        if (!safe_place_is_temp_name(e->d_name, name)) continue;
+        struct stat st;
+        if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_uid == owner || st.st_uid == geteuid())) {
+            (void)unlinkat(dir, e->d_name, 0);
+        }
+    }
+    closedir(d);
+}
+
+int file_read_all(int dir, const char *name, std::string *content, bool *exists, struct stat *st)
 {
     content->clear();
     *exists = false;
     /* Non-blocking, so that a FIFO in the store's place cannot hang us. */
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 0 : -errno;
-    struct stat st;
+    const int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : errno == ELOOP ? -EACCES : -errno;
     int status = 0;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, st) != 0) {
         status = -errno;
-    } else if (S_ISDIR(st.st_mode)) {
+    } else if (S_ISDIR(st->st_mode)) {
         status = -EISDIR;
-    } else if (!S_ISREG(st.st_mode)) {
+    } else if (!S_ISREG(st->st_mode)) {
         status = -EACCES;
     } else {
-        *mode = st.st_mode & 07777;
-        *uid = st.st_uid;
-        *gid = st.st_gid;
         char buf[8192];
         for (;;) {
             const ssize_t r = read(fd, buf, sizeof buf);
@@ -127,7 +125,12 @@ int file_read_all(const char *path, std::string *content, bool *exists, mode_t *
                 break;
             }
             if (r == 0) break;
-            content->append(buf, static_cast<size_t>(r));
+            try {
+                content->append(buf, static_cast<size_t>(r));
+            } catch (const std::bad_alloc &) {
+                status = -ENOMEM;
+                break;
+            }
         }
     }
     close(fd);
@@ -135,50 +138,10 @@ int file_read_all(const char *path, std::string *content, bool *exists, mode_t *
     return status;
 }
 
-int file_check_writable(const char *path)
+int file_check_writable(int dir, const char *name)
 {
-    const int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -errno;
+    const int fd = openat(dir, name, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP ? -EACCES : -errno;
     close(fd);
-    return 0;
-}
-
-int file_replace(const char *path, const std::string &content, mode_t mode, uid_t uid, gid_t gid)
-{
-    std::string templ = std::string(path) + ".XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    const int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return -errno;
-    int status = write_all(fd, content.data(), content.size());
-    if (status == 0 && fchmod(fd, mode) != 0) status = -errno;
-    if (status == 0 && (uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1))) {
-        /* Only the superuser may hand a file to another owner; anyone else
-         * writes a file of their own, as any editor would. */
-        (void)!fchown(fd, uid, gid);
-    }
-    if (status == 0 && fsync(fd) != 0) status = -errno;
-    if (close(fd) != 0 && status == 0) status = -errno;
-    if (status == 0 && rename(name.data(), path) != 0) status = -errno;
-    if (status != 0) {
-        unlink(name.data());
-        return status;
-    }
-    return sync_dir(parent_dir(path));
-}
-
-int file_make_parent_dirs(const char *path)
-{
-    const std::string dir = parent_dir(path);
-    for (size_t k = 1; k <= dir.size(); k++) {
-        if (k < dir.size() && dir[k] != '/') continue;
-        const std::string part = dir.substr(0, k);
-        if (mkdir(part.c_str(), 0755) == 0) {
-            /* Readable by every user whatever the umask, like the store. */
-            if (chmod(part.c_str(), 0755) != 0) return -errno;
-        } else if (errno != EEXIST) {
-            return -errno;
-        }
-    }
     return 0;
 }

@@ -38,10 +38,17 @@
 #define QUORVANT_REGISTRY_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Where the POSIX store writes the lines that say why it refused a path (an
+ * "ERROR: refusing ..." line before the call returns 5) and warnings about a
+ * write that succeeded (a folder that could not be flushed to disk). Unset
+ * (NULL) at start: nothing is written. Windows never writes to it. */
+extern FILE *registry_diag_stream;
 
 /* The one root the toolkit uses. */
 enum registry_root { REGISTRY_LOCAL_MACHINE = 1 };

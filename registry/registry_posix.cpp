@@ -1,6 +1,8 @@
 #include "registry.h"
 
 #include <errno.h>
+#include <unistd.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -9,8 +11,11 @@
 #include "file_update.h"
 #include "regfile.h"
 #include "registry_store.h"
+#include "safe_place.h"
 
 const char registry_default_path[] = "/var/lib/quorvant/registry.reg";
+
+FILE *registry_diag_stream = nullptr;
 
 namespace {
 
@@ -27,27 +32,22 @@ std::string full_key(const char *key_path)
     return key;
 }
 
-/* A store reached through a symbolic link is replaced where it lies, so the
- * link survives, and every path to it shares one lock. */
-std::string resolve_links(const std::string &path)
+void diag(const char *line)
 {
-    char *real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return path;
-    std::string resolved = real;
-    free(real);
-    return resolved;
+    if (registry_diag_stream != nullptr && line[0] != '\0') {
+        fprintf(registry_diag_stream, "%s\n", line);
+    }
 }
 
-int set_locked(const std::string &path, const std::string &key, const std::string &name,
-               uint32_t type, const uint8_t *data, size_t size)
+/* Under the lock: reads, edits and replaces the store. */
+int set_locked(safe_place *place, const std::string &key, const std::string &name, uint32_t type,
+               const uint8_t *data, size_t size)
 {
     std::string text;
     bool exists = false;
-    mode_t mode = NEW_STORE_MODE;
-    uid_t uid = static_cast<uid_t>(-1);
-    gid_t gid = static_cast<gid_t>(-1);
-    int status = file_read_all(path.c_str(), &text, &exists, &mode, &uid, &gid);
-    if (status == 0 && exists) status = file_check_writable(path.c_str());
+    struct stat old;
+    int status = file_read_all(place->dir, place->name, &text, &exists, &old);
+    if (status == 0 && exists) status = file_check_writable(place->dir, place->name);
     if (status != 0) return registry_status_from_errno(-status);
 
     std::string decoded, updated;
@@ -61,8 +61,27 @@ int set_locked(const std::string &path, const std::string &key, const std::strin
     if (status == REGFILE_SYNTAX) return REGISTRY_BADDB;
     if (status != 0) return REGISTRY_INVALID_PARAMETER;
 
-    status = file_replace(path.c_str(), text, mode, uid, gid);
-    return status != 0 ? registry_status_from_errno(-status) : REGISTRY_OK;
+    /* A replaced store keeps its mode and, where the writer may set them,
+     * its owner and group. */
+    safe_place_file file;
+    file.mode = exists ? old.st_mode & 07777 : NEW_STORE_MODE;
+    file.uid = exists ? old.st_uid : static_cast<uid_t>(-1);
+    file.gid = exists ? old.st_gid : static_cast<gid_t>(-1);
+    file.finish = nullptr;
+    file.context = nullptr;
+    safe_place_result result;
+    char why[SAFE_PLACE_PATH_SIZE + 128];
+    status = safe_place_write(place, text.data(), text.size(), &file, &result, why, sizeof why);
+    diag(why);
+    if (status != 0) return registry_status_from_errno(-status);
+    if (result.sync_error != 0 && registry_diag_stream != nullptr) {
+        /* The new store is in place and will be read; only its survival of
+         * a crash of the machine is in doubt. */
+        fprintf(registry_diag_stream,
+                "WARNING: %s holds the new value, but flushing its folder to disk failed: %s\n",
+                place->shown, strerror(result.sync_error));
+    }
+    return REGISTRY_OK;
 }
 
 } // namespace
@@ -116,6 +135,8 @@ int registry_set_value(enum registry_root root, const char *key_path, const char
     if (data == nullptr && size > 0) return REGISTRY_INVALID_PARAMETER;
     int lock = -1;
     int status = REGISTRY_OK;
+    safe_place place;
+    bool resolved = false;
     try {
         const std::string key = full_key(key_path);
         const std::string name = value_name != nullptr ? value_name : "";
@@ -123,16 +144,33 @@ int registry_set_value(enum registry_root root, const char *key_path, const char
             return REGISTRY_INVALID_PARAMETER;
         }
         bool is_default = false;
-        std::string path = registry_store_path(&is_default);
-        if (is_default) status = -file_make_parent_dirs(path.c_str());
-        path = resolve_links(path);
-        if (status == 0) status = -file_lock((path + ".lock").c_str(), path.c_str(), &lock);
+        const std::string path = registry_store_path(&is_default);
+        const unsigned flags = static_cast<unsigned>(SAFE_PLACE_TRUSTED_FOLDER) |
+                               (is_default ? static_cast<unsigned>(SAFE_PLACE_MAKE_FOLDERS) : 0u);
+        char why[SAFE_PLACE_PATH_SIZE + 128];
+        status = -safe_place_resolve(path.c_str(), flags, &place, why, sizeof why);
+        diag(why);
         if (status != 0) return registry_status_from_errno(status);
-        status = set_locked(path, key, name, type, static_cast<const uint8_t *>(data), size);
+        resolved = true;
+        if (place.exists && !S_ISREG(place.stat.st_mode)) {
+            status = S_ISDIR(place.stat.st_mode) ? EISDIR : EACCES;
+        } else {
+            status = -file_lock(place.dir, place.name, place.shown,
+                                place.exists ? &place.stat : nullptr, &lock, why, sizeof why);
+            diag(why);
+        }
+        if (status == 0) {
+            file_remove_leftovers(place.dir, place.name,
+                                  place.exists ? place.stat.st_uid : geteuid());
+            status = set_locked(&place, key, name, type, static_cast<const uint8_t *>(data), size);
+        } else {
+            status = registry_status_from_errno(status);
+        }
     } catch (const std::bad_alloc &) {
         status = REGISTRY_NOT_ENOUGH_MEMORY;
     }
     file_unlock(lock);
+    if (resolved) safe_place_release(&place);
     return status;
 }
 
@@ -146,10 +184,15 @@ int registry_get_value(enum registry_root root, const char *key_path, const char
         const std::string path = registry_store_path(&is_default);
         std::string text;
         bool exists = false;
-        mode_t mode;
-        uid_t uid;
-        gid_t gid;
-        const int status = file_read_all(path.c_str(), &text, &exists, &mode, &uid, &gid);
+        safe_place place;
+        char why[SAFE_PLACE_PATH_SIZE + 128];
+        int status = safe_place_resolve(path.c_str(), 0, &place, why, sizeof why);
+        if (status == -ENOENT) return REGISTRY_FILE_NOT_FOUND;
+        diag(why);
+        if (status != 0) return registry_status_from_errno(-status);
+        struct stat st;
+        if (place.exists) status = file_read_all(place.dir, place.name, &text, &exists, &st);
+        safe_place_release(&place);
         if (status != 0) return registry_status_from_errno(-status);
         if (!exists) return REGISTRY_FILE_NOT_FOUND;
         std::string decoded;

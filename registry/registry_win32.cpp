@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+/* The shell's calls have no lines of their own to say. */
+FILE *registry_diag_stream = nullptr;
+
 int registry_set_value(enum registry_root root, const char *key_path, const char *value_name,
                        uint32_t type, const void *data, uint32_t size)
 {

@@ -3,7 +3,9 @@
  * the system calls behind one file fail as a sick disk or a full one would,
  * so that the programs' own error paths run unchanged. Nothing happens unless
  * FAULT_PATH is set; then only descriptors and streams whose path contains
- * FAULT_PATH are touched (a temporary file named after the file is too):
+ * FAULT_PATH are touched (a temporary file named after the file is too);
+ * a FAULT_PATH that ends in "$" matches only paths that end in the rest of it
+ * (a folder, say, and not the files in it):
  *
  *   FAULT_READ_AFTER=n   once a stream has handed n bytes to fread, its
  *                        descriptor is swapped for one whose reads fail with
@@ -54,7 +56,13 @@ int wanted(const char *variable)
 bool path_matches(const char *path)
 {
     const char *pattern = getenv("FAULT_PATH");
-    return pattern != nullptr && path != nullptr && strstr(path, pattern) != nullptr;
+    if (pattern == nullptr || path == nullptr) return false;
+    const size_t length = strlen(pattern);
+    if (length > 0 && pattern[length - 1] == '$') {
+        const size_t have = strlen(path);
+        return have >= length - 1 && strncmp(path + have - (length - 1), pattern, length - 1) == 0;
+    }
+    return strstr(path, pattern) != nullptr;
 }
 
 bool fd_matches(int fd)

@@ -1,6 +1,8 @@
 /* hashcheck and seedreg when the disk fails under them: each run ends in the
- * program's chain of messages and its failure status, and a file the program
- * keeps is either untouched or whole. */
+ * program's chain of messages and a status that agrees with what it left, and
+ * a file the program keeps is either untouched or whole. */
+#include <errno.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -107,6 +109,30 @@ TEST_F(Faults, RegistryStoreOnAFullOrReadOnlyDisk)
     const ProcessResult r = run_process({SEEDREG_BIN}, o);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(store).compare(0, kOldStore.size(), kOldStore), 0);
+}
+
+/* The folder cannot be flushed once the new store is renamed into place: the
+ * store holds the new value, so the run succeeds and says so as a warning. */
+TEST_F(Faults, AFolderThatCannotBeFlushedIsAWarningNotAFailure)
+{
+    const std::string store_dir = dir_ + "/store";
+    mkdir(store_dir.c_str(), 0755);
+    const std::string store = store_dir + "/registry.reg";
+    write_file(store, kOldStore);
+    write_file(dir_ + "/seed.bin", std::string(40, '\x5a'));
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.set_env = {{"QUORVANT_REGISTRY", store}};
+    add_faults(o, {{"FAULT_PATH", store_dir + "$"}, {"FAULT_FSYNC", "EIO"}});
+    const ProcessResult r = run_process({SEEDREG_BIN}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "WARNING: " + store +
+                         " holds the new value, but flushing its folder to disk failed: " +
+                         strerror(EIO) + "\n");
+    EXPECT_NE(read_file(store).find("\"prng_start\"=hex:5a,5a"), std::string::npos);
+    EXPECT_EQ(folder_listing(store_dir),
+              (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "registry.h"
 #include "registry_store.h"
 #include "run_process.h"
+#include "safe_place.h"
 
 namespace {
 
@@ -120,11 +121,16 @@ TEST_F(RegistryStore, ANewStoreIsReadableByAllAndLeavesOnlyItsLockBeside)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(listing(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 
-    /* A replaced store keeps its mode; the lock follows who may write it. */
+    /* A replaced store keeps its mode; the lock's mode is given only when
+     * it is made, never through a lock that is already there. */
     chmod(store_.c_str(), 0664);
     ASSERT_EQ(set("v", REGISTRY_DWORD, {2, 0, 0, 0}), 0);
     ASSERT_EQ(stat(store_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0664u);
+    ASSERT_EQ(stat((store_ + ".lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    unlink((store_ + ".lock").c_str());
+    ASSERT_EQ(set("v", REGISTRY_DWORD, {3, 0, 0, 0}), 0);
     ASSERT_EQ(stat((store_ + ".lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0660u);
     EXPECT_EQ(listing(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
@@ -234,7 +240,11 @@ TEST_F(RegistryStore, ArgumentsTheStoreRefuses)
 TEST_F(RegistryStore, AWriterWaitsForTheLock)
 {
     int lock = -1;
-    ASSERT_EQ(file_lock((store_ + ".lock").c_str(), store_.c_str(), &lock), 0);
+    safe_place place;
+    ASSERT_EQ(safe_place_resolve(store_.c_str(), 0, &place, nullptr, 0), 0);
+    char why[64];
+    ASSERT_EQ(file_lock(place.dir, place.name, place.shown, nullptr, &lock, why, sizeof why), 0);
+    safe_place_release(&place);
     ProcessOptions options;
     options.set_env.push_back({"QUORVANT_REGISTRY", store_});
     RunningProcess writer = start_process({REGISTRY_WRITER_BIN, kKey, "w", "1"}, options);
@@ -265,17 +275,24 @@ TEST(RegistryStoreLocation, TheVariableOrTheMachineWideDefault)
     EXPECT_FALSE(is_default);
     unsetenv("QUORVANT_REGISTRY");
 
+    /* Missing folders of the default path are made 0755 whatever the umask. */
     const std::string dir = make_temp_dir("registry_dirs");
-    const mode_t old_mask = umask(077);
-    EXPECT_EQ(file_make_parent_dirs((dir + "/a/b/c/registry.reg").c_str()), 0);
+    const mode_t old_mask = umask(0);
+    safe_place place;
+    const std::string store = dir + "/a/b/c/registry.reg";
+    EXPECT_EQ(safe_place_resolve(store.c_str(), SAFE_PLACE_MAKE_FOLDERS, &place, nullptr, 0), 0);
     umask(old_mask);
+    safe_place_release(&place);
     struct stat st;
-    ASSERT_EQ(stat((dir + "/a/b/c").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    EXPECT_FALSE(file_exists(dir + "/a/b/c/registry.reg"));
-    EXPECT_EQ(file_make_parent_dirs((dir + "/a/b/c/registry.reg").c_str()), 0);
+    for (const char *level : {"/a", "/a/b", "/a/b/c"}) {
+        ASSERT_EQ(stat((dir + level).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << level;
+    }
+    EXPECT_FALSE(file_exists(store));
     write_file(dir + "/f", "");
-    EXPECT_EQ(file_make_parent_dirs((dir + "/f/d/registry.reg").c_str()), -ENOTDIR);
+    EXPECT_EQ(safe_place_resolve((dir + "/f/d/registry.reg").c_str(), SAFE_PLACE_MAKE_FOLDERS,
+                                 &place, nullptr, 0),
+              -ENOTDIR);
     remove_tree(dir);
 }
 

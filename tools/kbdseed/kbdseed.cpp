@@ -4,6 +4,7 @@
  * Exit status 0 (written, or kept with -n), -1 (usage, or no default path),
  * -2 (the collector failed), -3 (the file could not be written).
  */
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -30,6 +31,11 @@ int main(int argc, char **argv)
     const char *output = nullptr;
     bool output_is_default = false;
 
+#ifdef SIGXFSZ
+    /* A file size limit then fails the write, reported, instead of ending
+     * the run without a word. */
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     /* The data directory is made on every run, whatever the options. */
     int default_status = data_dir_prepare(default_file, sizeof default_file);
 
@@ -75,7 +81,10 @@ int main(int argc, char **argv)
         fprintf(stderr, "keyent_callback returned %d\n", collected);
         return -2;
     }
-    const int written = write_to_file(output, seed, sizeof seed);
+    /* The machine-wide file only in a folder no other user controls. */
+    const int written =
+        write_start_file(output, seed, sizeof seed,
+                         output_is_default ? static_cast<unsigned>(START_FILE_TRUSTED_FOLDER) : 0u);
     if (written != 0) {
         fprintf(stderr, "ERROR: write_to_file returned %d\n", written);
         return -3;

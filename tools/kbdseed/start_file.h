@@ -16,11 +16,26 @@
  * same folder, which is flushed to disk and then renamed over the old one, so
  * after any failure the old file is there byte for byte and no new file
  * remains. A path that is a symbolic link replaces the file the link points
- * to. Where no new file may be made in the folder but the existing file may
- * be written (the default folder belongs to the administrator, the file is
- * open to all), the file is overwritten in place; anything that is not a
- * regular file (a device such as /dev/full) is written in place too. */
+ * to, as far as links are followed at all: one that another user owns in a
+ * folder every user may write is not (nor is another user's file there, a
+ * device or FIFO of another user, a folder on the way that every user may
+ * write without the sticky bit, or a file with several hard links in a folder
+ * others may write); then one line that says why comes before the open
+ * failure. Where no new file may be made in the folder but the existing file
+ * may be written (the default folder belongs to the administrator, the file is
+ * open to all), the file is overwritten in place, and so is a file with
+ * several hard links; a device such as /dev/full is written in place too, its
+ * mode and access list untouched. An existing file the caller may not write
+ * is an open failure. Same as write_start_file(path, data, count, 0). */
 int write_to_file(const char *path, const uint8_t *data, size_t count);
+
+/* The file's own folder must belong to root/Administrators/SYSTEM or the
+ * caller and be writable by no one else (used for the machine-wide default
+ * file). */
+enum { START_FILE_TRUSTED_FOLDER = 1 };
+
+/* write_to_file with flags (START_FILE_TRUSTED_FOLDER). */
+int write_start_file(const char *path, const uint8_t *data, size_t count, unsigned flags);
 
 /* Replaces the access list of path with one that grants every user the rights
  * in access_mask (ACCESS_GENERIC_READ, ACCESS_GENERIC_WRITE) and nothing else.
@@ -35,13 +50,16 @@ bool start_file_exists(const char *path);
 
 /* The system's part of write_to_file, in start_file_<system>.cpp: writes and
  * replaces as described there, without any message. *access_set tells
- * whether the access list was applied. */
+ * whether the access list was applied. why receives one line (no trailing
+ * newline; empty when none) saying why the path was refused; it goes with
+ * START_FILE_OPEN_FAILED. */
 enum start_file_status {
     START_FILE_WRITTEN = 0,
     START_FILE_OPEN_FAILED = -1, /* nothing could be created or opened */
     START_FILE_WRITE_FAILED = -2 /* the bytes did not all reach the disk */
 };
 enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          bool *access_set);
+                                          unsigned flags, bool *access_set, char *why,
+                                          size_t why_size);
 
 #endif

@@ -71,9 +71,10 @@ bool start_file_exists(const char *path)
 }
 
 enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          bool *access_set)
+                                          unsigned, bool *access_set, char *why, size_t why_size)
 {
     *access_set = false;
+    if (why_size > 0) why[0] = '\0';
     const existing_kind existing = existing_at(path);
     if (existing == FOLDER) return START_FILE_OPEN_FAILED;
     /* A device is written as it is; through a link, the file it points to is

@@ -1,0 +1,107 @@
+/*
+ * Placing a small file where another user may have a hand in the path (POSIX).
+ *
+ * A path is resolved one component at a time from "/" (absolute) or the
+ * current folder (relative), each folder opened with O_NOFOLLOW, and every
+ * symbolic link met on the way (inside the path or at its end) is read and
+ * followed by hand, at most 40 times, under the kernel's own rules whatever
+ * the machine's settings say:
+ *   - in a folder with the sticky bit that every user may write, a link is
+ *     followed only when it belongs to the caller (effective user) or to the
+ *     folder's owner;
+ *   - a folder on the way that every user may write without the sticky bit
+ *     (the start folder too) is refused.
+ * Afterwards everything happens relative to the last folder's descriptor, so
+ * that nothing checked is looked up by name again. A refusal returns -EACCES
+ * with one line in why (no newline) that names the offending component as far
+ * as the path was resolved, for example
+ *   "ERROR: refusing /tmp/r/seed.bin: a link that another user owns in a folder
+ *    every user may write"
+ * Every other failure leaves why empty. Functions return 0 or a negative errno.
+ */
+#ifndef PLATFORM_SAFE_PLACE_H
+#define PLATFORM_SAFE_PLACE_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+enum { SAFE_PLACE_PATH_SIZE = 4096, SAFE_PLACE_NAME_SIZE = 256 };
+
+enum {
+    /* The last folder must belong to root or the caller and be writable by
+     * no one else (group and others): a machine-wide folder. */
+    SAFE_PLACE_TRUSTED_FOLDER = 1,
+    /* Missing folders on the way are made, mode 0755 whatever the umask. */
+    SAFE_PLACE_MAKE_FOLDERS = 2
+};
+
+/* Where a path leads: its last folder, open, and the name in it. */
+struct safe_place {
+    int dir;                          /* the folder's descriptor (-1: none) */
+    bool dir_syncable;                /* opened for reading, so fsync works */
+    struct stat dir_stat;             /* the folder, as opened */
+    char name[SAFE_PLACE_NAME_SIZE];  /* the last component */
+    char shown[SAFE_PLACE_PATH_SIZE]; /* the path as resolved, for messages */
+    bool exists;                      /* something other than a link lay at name */
+    struct stat stat;                 /* what lay there, when exists */
+};
+
+/* Resolves path as above. On success place holds the folder and the name
+ * (which may not exist yet; a link to nothing yet gives the name it points
+ * to), and must be given to safe_place_release. A path that ends in "/",
+ * "." or ".." gives -EISDIR. On failure nothing needs releasing. */
+int safe_place_resolve(const char *path, unsigned flags, struct safe_place *place, char *why,
+                       size_t why_size);
+void safe_place_release(struct safe_place *place);
+
+/* Makes the folder at path (its last level only) with mode 0755 whatever the
+ * umask, set through the new folder's descriptor. An existing folder is left
+ * as it is. */
+int safe_place_make_folder(const char *path);
+
+/* What a regular file written by safe_place_write is given. */
+struct safe_place_file {
+    mode_t mode; /* of a new file (a file rewritten in place keeps its own) */
+    uid_t uid;   /* owner and group of a new file, as far as the caller may */
+    gid_t gid;   /* give them; (uid_t)-1 and (gid_t)-1 keep the caller's */
+    /* Called with the written regular file's descriptor before it is flushed
+     * (an access list, say); never for a device or FIFO. May be NULL. */
+    int (*finish)(int fd, void *context);
+    void *context;
+};
+
+struct safe_place_result {
+    bool open_failed; /* nothing was opened or created for writing */
+    bool finished;    /* finish ran and returned 0 (true when it had nothing to do) */
+    int sync_error;   /* the folder's flush after the rename failed (errno); the
+                         new file is in place all the same */
+};
+
+/* Leaves place's name holding the size bytes of data.
+ *   - A folder: -EISDIR. A regular file owned by neither the caller nor the
+ *     folder's owner in a sticky folder every user may write: refused.
+ *   - A FIFO or device is written in place (its mode and access list never
+ *     touched), only when root, the caller or the folder's owner owns it (in
+ *     a sticky folder every user may write, only the caller or the folder's
+ *     owner); otherwise refused.
+ *   - An existing regular file is replaced only when the caller may open it
+ *     for writing. One with more than one hard link is refused in a folder
+ *     another user may write, and elsewhere rewritten in place (written,
+ *     flushed, then cut to size), so that every name sees the new bytes.
+ *   - Otherwise the bytes go to a new file "." name ".tmp-" and six random
+ *     characters in the same folder, which is flushed and renamed over name,
+ *     and the folder is flushed: after a failure name is as it was and no new
+ *     file remains. Where no file may be made in the folder (or renamed over
+ *     name) but name may be written, it is rewritten in place.
+ * result tells what failed, or what happened beside success. */
+int safe_place_write(struct safe_place *place, const void *data, size_t size,
+                     const struct safe_place_file *file, struct safe_place_result *result,
+                     char *why, size_t why_size);
+
+/* Whether name in place's folder has the form of safe_place_write's
+ * temporary files for target: "." target ".tmp-" and six characters. */
+bool safe_place_is_temp_name(const char *name, const char *target);
+
+#endif

@@ -1,0 +1,596 @@
+#include "safe_place.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/random.h>
+#endif
+
+namespace {
+
+const int MAX_LINK_HOPS = 40; /* as the kernel's own limit */
+const int TEMP_TRIES = 100;
+const char TEMP_INFIX[] = ".tmp-";
+const size_t TEMP_RANDOM = 6;
+
+/* Looks at a name without following it or opening what it names. */
+const int LOOK_FLAGS = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+
+void clear(char *why, size_t why_size)
+{
+    if (why != nullptr && why_size > 0) why[0] = '\0';
+}
+
+/* The line that says why shown was refused. */
+int refuse(char *why, size_t why_size, const char *shown, const char *what)
+{
+    if (why != nullptr && why_size > 0) {
+        snprintf(why, why_size, "ERROR: refusing %s: %s", shown, what);
+    }
+    return -EACCES;
+}
+
+bool world_writable(const struct stat &st)
+{
+    return (st.st_mode & S_IWOTH) != 0;
+}
+
+bool sticky_and_open(const struct stat &dir)
+{
+    return (dir.st_mode & S_ISVTX) != 0 && world_writable(dir);
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/* The general rule for every folder on the way. */
+int check_folder(const struct stat &st, const char *shown, char *why, size_t why_size)
+{
+    if (world_writable(st) && (st.st_mode & S_ISVTX) == 0) {
+        return refuse(why, why_size, shown,
+                      "a folder every user may write, without the sticky bit");
+    }
+    return 0;
+}
+
+/* A folder for machine-wide files, as the secure shell and sudo check theirs. */
+int check_trusted(const struct stat &st, const char *shown, char *why, size_t why_size)
+{
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        char what[64];
+        snprintf(what, sizeof what, "a folder owned by another user (uid %lu)",
+                 static_cast<unsigned long>(st.st_uid));
+        return refuse(why, why_size, shown, what);
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return refuse(why, why_size, shown, "a folder that users other than its owner may write");
+    }
+    return 0;
+}
+
+/* Opens a folder below dir; one that may be searched but not read is opened
+ * for the search alone. */
+int open_folder(int dir, const char *name, bool *readable)
+{
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    *readable = fd >= 0;
+    if (fd < 0 && errno == EACCES)
+        fd = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd;
+}
+
+/* The root that absolute paths start from, reached by climbing from the
+ * current folder until ".." is the folder itself: the process's own root,
+ * by descriptors alone. (A user-mode emulator with a prefix of its own for
+ * the target's libraries would take the name "/" for that prefix.) Where the
+ * climb is barred, "/" by name. */
+int open_root(bool *readable)
+{
+    int fd = open_folder(AT_FDCWD, ".", readable);
+    struct stat here, up;
+    for (int level = 0; fd >= 0 && fstat(fd, &here) == 0 && level < 4096; level++) {
+        bool up_readable = false;
+        const int parent = open_folder(fd, "..", &up_readable);
+        if (parent < 0) break;
+        if (fstat(parent, &up) != 0) {
+            close(parent);
+            break;
+        }
+        if (same_file(here, up)) {
+            close(parent);
+            return fd;
+        }
+        close(fd);
+        fd = parent;
+        *readable = up_readable;
+    }
+    if (fd >= 0) close(fd);
+    return open_folder(AT_FDCWD, "/", readable);
+}
+
+/* The walk: the current folder, the path shown so far and what is left. */
+struct walk {
+    int dir = -1;
+    bool readable = false;
+    struct stat st;
+    char shown[SAFE_PLACE_PATH_SIZE];
+    char rest[SAFE_PLACE_PATH_SIZE];
+};
+
+void close_dir(walk &w)
+{
+    if (w.dir >= 0) close(w.dir);
+    w.dir = -1;
+}
+
+/* Starts (again) at "/" or the current folder. */
+int start_at(walk &w, bool absolute, char *why, size_t why_size)
+{
+    close_dir(w);
+    w.dir = absolute ? open_root(&w.readable) : open_folder(AT_FDCWD, ".", &w.readable);
+    if (w.dir < 0) return -errno;
+    if (fstat(w.dir, &w.st) != 0) return -errno;
+    snprintf(w.shown, sizeof w.shown, "%s", absolute ? "/" : "");
+    return check_folder(w.st, absolute ? "/" : ".", why, why_size);
+}
+
+/* The trusted folder rule for the folder of the walk, shown as far as
+ * folder_length. */
+int check_trusted_at(const walk &w, size_t folder_length, char *why, size_t why_size)
+{
+    char folder[SAFE_PLACE_PATH_SIZE];
+    if (folder_length == 0) {
+        snprintf(folder, sizeof folder, ".");
+    } else {
+        snprintf(folder, sizeof folder, "%.*s", static_cast<int>(folder_length), w.shown);
+    }
+    return check_trusted(w.st, folder, why, why_size);
+}
+
+/* Appends a component to the shown path; returns the length before it. */
+size_t show_component(walk &w, const char *name)
+{
+    const size_t before = strlen(w.shown);
+    const bool slash = before > 0 && w.shown[before - 1] != '/';
+    snprintf(w.shown + before, sizeof w.shown - before, "%s%s", slash ? "/" : "", name);
+    return before;
+}
+
+/* The folder part of a shown path ("." when there is none). */
+void folder_of(const char *shown, char *out, size_t size)
+{
+    const char *slash = strrchr(shown, '/');
+    if (slash == nullptr) {
+        snprintf(out, size, ".");
+    } else if (slash == shown) {
+        snprintf(out, size, "/");
+    } else {
+        snprintf(out, size, "%.*s", static_cast<int>(slash - shown), shown);
+    }
+}
+
+/* Takes the next component off w.rest into name; false when none is left. */
+bool next_component(walk &w, char *name, size_t size, bool *last, int *error)
+{
+    const char *p = w.rest;
+    while (*p == '/') p++;
+    if (*p == '\0') return false;
+    const char *end = strchr(p, '/');
+    const size_t length = end == nullptr ? strlen(p) : static_cast<size_t>(end - p);
+    if (length >= size) {
+        *error = -ENAMETOOLONG;
+        return true;
+    }
+    memcpy(name, p, length);
+    name[length] = '\0';
+    const char *after = p + length;
+    while (*after == '/') after++;
+    *last = *after == '\0';
+    /* A trailing slash asks for a folder. */
+    if (*last && end != nullptr) *last = false;
+    memmove(w.rest, after, strlen(after) + 1);
+    if (!*last && *w.rest == '\0') snprintf(w.rest, sizeof w.rest, ".");
+    return true;
+}
+
+/* Puts a link's target in front of what is left of the path. */
+int splice_link(walk &w, const char *target)
+{
+    char joined[SAFE_PLACE_PATH_SIZE];
+    const int n = *w.rest != '\0' ? snprintf(joined, sizeof joined, "%s/%s", target, w.rest)
+                                  : snprintf(joined, sizeof joined, "%s", target);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return -ENAMETOOLONG;
+    memcpy(w.rest, joined, static_cast<size_t>(n) + 1);
+    return 0;
+}
+
+/* Reads the link that was looked at, not whatever now has its name. */
+int read_link(int look, char *target, size_t size)
+{
+    const ssize_t n = readlinkat(look, "", target, size - 1);
+    if (n < 0) return -errno;
+    if (n == 0) return -ENOENT;
+    if (static_cast<size_t>(n) >= size - 1) return -ENAMETOOLONG;
+    target[n] = '\0';
+    return 0;
+}
+
+/* Makes a missing folder below dir, 0755 whatever the umask. */
+int make_folder(int dir, const char *name)
+{
+    if (mkdirat(dir, name, 0700) != 0) return errno == EEXIST ? 0 : -errno;
+    bool readable = false;
+    const int fd = open_folder(dir, name, &readable);
+    if (fd < 0) return -errno;
+    struct stat st;
+    int status = fstat(fd, &st) == 0 ? 0 : -errno;
+    if (status == 0 && st.st_uid == geteuid() && fchmod(fd, 0755) != 0) status = -errno;
+    close(fd);
+    return status;
+}
+
+int write_all(int fd, const uint8_t *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t w = write(fd, data, size);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        data += w;
+        size -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+uint64_t random_bits(void)
+{
+    uint64_t bits = 0;
+#if defined(__linux__)
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) {
+        return bits;
+    }
+#endif
+    /* Only the name depends on it; O_EXCL keeps the file our own. */
+    static uint64_t counter = 0;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 30 ^
+           static_cast<uint64_t>(getpid()) << 16 ^ ++counter * 0x9E3779B97F4A7C15u;
+    return bits;
+}
+
+/* Makes the temporary file beside target; its name goes to temp. */
+int make_temp(int dir, const char *target, char *temp, size_t size)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < TEMP_TRIES; attempt++) {
+        uint64_t bits = random_bits();
+        char tail[TEMP_RANDOM + 1];
+        for (size_t i = 0; i < TEMP_RANDOM; i++) {
+            tail[i] = letters[bits % 62];
+            bits /= 62;
+        }
+        tail[TEMP_RANDOM] = '\0';
+        const int n = snprintf(temp, size, ".%s%s%s", target, TEMP_INFIX, tail);
+        if (n < 0 || static_cast<size_t>(n) >= size || static_cast<size_t>(n) > NAME_MAX) {
+            return -ENAMETOOLONG;
+        }
+        const int fd =
+            openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST) return -errno;
+    }
+    return -EEXIST;
+}
+
+/* Whether someone other than root and the caller may change the folder's
+ * entries (and so link a file there under a name of their choosing). */
+bool others_may_write(const struct stat &dir)
+{
+    return (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (dir.st_uid != 0 && dir.st_uid != geteuid());
+}
+
+int run_finish(const safe_place_file *file, int fd)
+{
+    return file->finish == nullptr ? 0 : file->finish(fd, file->context);
+}
+
+/* Rewrites an open regular file: the old bytes stay until the new ones are on
+ * the disk, so a full disk fails the write while the file still holds a whole
+ * old content. */
+int rewrite_in_place(int fd, const uint8_t *data, size_t size, const safe_place_file *file,
+                     safe_place_result *result)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0) return -errno;
+    int status = write_all(fd, data, size);
+    if (status == 0 && fsync(fd) != 0) status = -errno;
+    if (status == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) status = -errno;
+    if (status == 0) result->finished = run_finish(file, fd) == 0;
+    return status;
+}
+
+void sync_folder(const safe_place *place, safe_place_result *result)
+{
+    if (!place->dir_syncable) return;
+    /* Some file systems cannot flush a folder at all. */
+    if (fsync(place->dir) != 0 && errno != EINVAL && errno != EROFS) result->sync_error = errno;
+}
+
+} // namespace
+
+int safe_place_resolve(const char *path, unsigned flags, struct safe_place *place, char *why,
+                       size_t why_size)
+{
+    clear(why, why_size);
+    place->dir = -1;
+    if (path == nullptr || *path == '\0') return -ENOENT;
+    walk w;
+    if (strlen(path) >= sizeof w.rest) return -ENAMETOOLONG;
+    snprintf(w.rest, sizeof w.rest, "%s", path);
+    int status = start_at(w, path[0] == '/', why, why_size);
+    int hops = 0;
+    const uid_t me = geteuid();
+    char name[SAFE_PLACE_NAME_SIZE];
+    while (status == 0) {
+        bool last = false;
+        if (!next_component(w, name, sizeof name, &last, &status)) {
+            status = -EISDIR; /* the path names a folder */
+            break;
+        }
+        if (status != 0) break;
+        const size_t folder_length = show_component(w, name);
+        if (last && (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)) {
+            status = -EISDIR;
+            break;
+        }
+        int look = openat(w.dir, name, LOOK_FLAGS);
+        if (look < 0 && errno == ENOENT && !last && (flags & SAFE_PLACE_MAKE_FOLDERS) != 0) {
+            status = make_folder(w.dir, name);
+            if (status != 0) break;
+            look = openat(w.dir, name, LOOK_FLAGS);
+        }
+        if (look < 0 && errno == ENOENT && last) {
+            place->exists = false;
+            break;
+        }
+        if (look < 0) {
+            status = -errno;
+            break;
+        }
+        struct stat st;
+        if (fstat(look, &st) != 0) {
+            status = -errno;
+            close(look);
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            /* Whoever may change the folder may change where its link points. */
+            const bool trusted_folder_link = last && (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0;
+            if (sticky_and_open(w.st) && st.st_uid != me && st.st_uid != w.st.st_uid) {
+                status = refuse(why, why_size, w.shown,
+                                "a link that another user owns in a folder every user may write");
+            } else if (trusted_folder_link &&
+                       check_trusted_at(w, folder_length, why, why_size) != 0) {
+                status = -EACCES;
+            } else if (++hops > MAX_LINK_HOPS) {
+                status = -ELOOP;
+            } else {
+                char target[SAFE_PLACE_PATH_SIZE];
+                status = read_link(look, target, sizeof target);
+                if (status == 0) status = splice_link(w, target);
+                if (status == 0 && target[0] == '/') {
+                    status = start_at(w, true, why, why_size);
+                } else if (status == 0) {
+                    w.shown[folder_length] = '\0';
+                }
+            }
+            close(look);
+            continue;
+        }
+        close(look);
+        if (last) {
+            place->exists = true;
+            place->stat = st;
+            break;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            status = -ENOTDIR;
+            break;
+        }
+        bool readable = false;
+        const int next = open_folder(w.dir, name, &readable);
+        if (next < 0) {
+            status = -errno;
+            break;
+        }
+        struct stat next_st;
+        if (fstat(next, &next_st) != 0 || !same_file(st, next_st)) {
+            status = -EAGAIN; /* changed under us */
+            close(next);
+            break;
+        }
+        close_dir(w);
+        w.dir = next;
+        w.readable = readable;
+        w.st = next_st;
+        status = check_folder(w.st, w.shown, why, why_size);
+    }
+    if (status == 0 && (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0) {
+        char folder[SAFE_PLACE_PATH_SIZE];
+        folder_of(w.shown, folder, sizeof folder);
+        status = check_trusted(w.st, folder, why, why_size);
+    }
+    if (status != 0) {
+        close_dir(w);
+        return status;
+    }
+    place->dir = w.dir;
+    place->dir_syncable = w.readable;
+    place->dir_stat = w.st;
+    snprintf(place->name, sizeof place->name, "%s", name);
+    snprintf(place->shown, sizeof place->shown, "%s", w.shown);
+    return 0;
+}
+
+void safe_place_release(struct safe_place *place)
+{
+    if (place->dir >= 0) close(place->dir);
+    place->dir = -1;
+}
+
+int safe_place_make_folder(const char *path)
+{
+    struct safe_place place;
+    int status = safe_place_resolve(path, 0, &place, nullptr, 0);
+    if (status != 0) return status;
+    if (!place.exists) {
+        status = make_folder(place.dir, place.name);
+    } else if (!S_ISDIR(place.stat.st_mode)) {
+        status = -EEXIST;
+    }
+    safe_place_release(&place);
+    return status;
+}
+
+int safe_place_write(struct safe_place *place, const void *data, size_t size,
+                     const struct safe_place_file *file, struct safe_place_result *result,
+                     char *why, size_t why_size)
+{
+    clear(why, why_size);
+    result->open_failed = true;
+    result->finished = false;
+    result->sync_error = 0;
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    const uid_t me = geteuid();
+    const struct stat &dir = place->dir_stat;
+
+    /* What lies at the name now, looked at without following it. */
+    struct stat st;
+    bool exists = false;
+    const int look = openat(place->dir, place->name, LOOK_FLAGS);
+    if (look >= 0) {
+        const int got = fstat(look, &st);
+        close(look);
+        if (got != 0) return -errno;
+        exists = true;
+    } else if (errno != ENOENT) {
+        return -errno;
+    }
+    if (exists && S_ISLNK(st.st_mode)) return -ELOOP; /* put there since it was resolved */
+    if (exists && S_ISDIR(st.st_mode)) return -EISDIR;
+    const bool owner_near = exists && (st.st_uid == me || st.st_uid == dir.st_uid);
+
+    if (exists && !S_ISREG(st.st_mode)) {
+        /* Writing to another user's FIFO would hand them the seed. */
+        if (!(owner_near || (st.st_uid == 0 && !sticky_and_open(dir)))) {
+            return refuse(why, why_size, place->shown, "a device or FIFO that another user owns");
+        }
+        const int fd =
+            openat(place->dir, place->name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return -errno;
+        struct stat opened;
+        if (fstat(fd, &opened) != 0 || !same_file(st, opened)) {
+            close(fd);
+            return -EAGAIN;
+        }
+        result->open_failed = false;
+        int status = write_all(fd, bytes, size);
+        if (close(fd) != 0 && status == 0) status = -errno;
+        result->finished = status == 0;
+        return status;
+    }
+
+    int existing = -1; /* the old file, open for writing */
+    if (exists) {
+        if (sticky_and_open(dir) && !owner_near) {
+            return refuse(why, why_size, place->shown,
+                          "a file that another user owns in a folder every user may write");
+        }
+        existing = openat(place->dir, place->name,
+                          O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (existing < 0) return -errno;
+        struct stat opened;
+        if (fstat(existing, &opened) != 0 || !same_file(st, opened)) {
+            close(existing);
+            return -EAGAIN;
+        }
+        st = opened;
+        if (st.st_nlink > 1) {
+            if (others_may_write(dir)) {
+                close(existing);
+                char what[96];
+                snprintf(what, sizeof what,
+                         "a file with %lu hard links in a folder other users may write",
+                         static_cast<unsigned long>(st.st_nlink));
+                return refuse(why, why_size, place->shown, what);
+            }
+            /* A rename would leave the other names with the old content. */
+            result->open_failed = false;
+            int status = rewrite_in_place(existing, bytes, size, file, result);
+            if (close(existing) != 0 && status == 0) status = -errno;
+            return status;
+        }
+    }
+
+    char temp[SAFE_PLACE_NAME_SIZE + 16];
+    const int fd = make_temp(place->dir, place->name, temp, sizeof temp);
+    if (fd < 0) {
+        if (existing < 0) return fd;
+        /* The folder is closed to us, but the file may be open to all. */
+        result->open_failed = false;
+        int status = rewrite_in_place(existing, bytes, size, file, result);
+        if (close(existing) != 0 && status == 0) status = -errno;
+        return status;
+    }
+    result->open_failed = false;
+    int status = write_all(fd, bytes, size);
+    if (status == 0 && fchmod(fd, file->mode) != 0) status = -errno;
+    if (status == 0) {
+        /* Only the superuser may give a file away; anyone else keeps a file
+         * of their own, as any editor would. Owner and group each as far as
+         * they may be given. */
+        if (file->uid != static_cast<uid_t>(-1))
+            (void)!fchown(fd, file->uid, static_cast<gid_t>(-1));
+        if (file->gid != static_cast<gid_t>(-1))
+            (void)!fchown(fd, static_cast<uid_t>(-1), file->gid);
+        result->finished = run_finish(file, fd) == 0;
+    }
+    if (status == 0 && fsync(fd) != 0) status = -errno;
+    if (close(fd) != 0 && status == 0) status = -errno;
+    if (status == 0 && renameat(place->dir, temp, place->dir, place->name) != 0) {
+        status = -errno;
+        unlinkat(place->dir, temp, 0);
+        result->finished = false;
+        /* A sticky folder lets only a file's owner replace it. */
+        if (existing >= 0 && (status == -EACCES || status == -EPERM)) {
+            status = rewrite_in_place(existing, bytes, size, file, result);
+            if (close(existing) != 0 && status == 0) status = -errno;
+            return status;
+        }
+    } else if (status != 0) {
+        unlinkat(place->dir, temp, 0);
+        result->finished = false;
+    }
+    if (existing >= 0) close(existing);
+    if (status == 0) sync_folder(place, result);
+    return status;
+}
+
+bool safe_place_is_temp_name(const char *name, const char *target)
+{
+    const size_t target_length = strlen(target);
+    const size_t infix = sizeof TEMP_INFIX - 1;
+    return name[0] == '.' && strncmp(name + 1, target, target_length) == 0 &&
+           strncmp(name + 1 + target_length, TEMP_INFIX, infix) == 0 &&
+           strlen(name + 1 + target_length + infix) == TEMP_RANDOM;
+}
