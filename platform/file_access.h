@@ -14,4 +14,11 @@
  * gone. Returns 0, or -1 when the list cannot be applied. */
 int file_access_grant_everyone(const char *path, uint32_t access_mask);
 
+#ifdef _WIN32
+/* As file_access_grant_everyone, on the file that handle (a HANDLE opened with
+ * WRITE_DAC) has open, so that no name is looked up again. The list is
+ * protected: nothing is inherited from the folder. Returns 0 or -1. */
+int file_access_grant_everyone_handle(void *handle, uint32_t access_mask);
+#endif
+
 #endif

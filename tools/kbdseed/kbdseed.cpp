@@ -75,7 +75,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "keyent_callback returned %d\n", collected);
         return -2;
     }
-    const int written = write_to_file(output, seed, sizeof seed);
+    /* The machine-wide file is written only into a folder that no ordinary
+     * user can steer. */
+    const int written = output_is_default
+                            ? write_start_file(output, seed, sizeof seed, START_FILE_TRUSTED_FOLDER)
+                            : write_to_file(output, seed, sizeof seed);
     if (written != 0) {
         fprintf(stderr, "ERROR: write_to_file returned %d\n", written);
         return -3;

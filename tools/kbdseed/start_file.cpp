@@ -20,11 +20,15 @@ void set_file_access(const char *path, uint32_t access_mask)
     }
 }
 
-int write_to_file(const char *path, const uint8_t *data, size_t count)
+int write_start_file(const char *path, const uint8_t *data, size_t count, unsigned flags)
 {
     bool access_set = false;
-    const enum start_file_status status = start_file_replace(path, data, count, &access_set);
+    char why[512];
+    why[0] = '\0';
+    const enum start_file_status status =
+        start_file_replace(path, data, count, flags, &access_set, why, sizeof why);
     if (status == START_FILE_OPEN_FAILED) {
+        if (why[0] != '\0') fprintf(stderr, "%s\n", why);
         fprintf(stderr, "ERROR: unable to open file %s\n", path);
         return -1;
     }
@@ -36,4 +40,9 @@ int write_to_file(const char *path, const uint8_t *data, size_t count)
         warn_access(path);
     }
     return 0;
+}
+
+int write_to_file(const char *path, const uint8_t *data, size_t count)
+{
+    return write_start_file(path, data, count, 0);
 }

@@ -22,6 +22,10 @@
  * regular file (a device such as /dev/full) is written in place too. */
 int write_to_file(const char *path, const uint8_t *data, size_t count);
 
+/* write_to_file with the flags of start_file_replace; a path refused for its
+ * safety prints the line that says why before "ERROR: unable to open file". */
+int write_start_file(const char *path, const uint8_t *data, size_t count, unsigned flags);
+
 /* Replaces the access list of path with one that grants every user the rights
  * in access_mask (ACCESS_GENERIC_READ, ACCESS_GENERIC_WRITE) and nothing else.
  * When that fails, prints one warning line naming the path on standard error;
@@ -41,7 +45,10 @@ enum start_file_status {
     START_FILE_OPEN_FAILED = -1, /* nothing could be created or opened */
     START_FILE_WRITE_FAILED = -2 /* the bytes did not all reach the disk */
 };
+enum { START_FILE_TRUSTED_FOLDER = 1 }; /* the file's own folder must belong to root/Administrators/
+    SYSTEM or the caller and be writable by no one else (used for the machine-wide default file) */
 enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          bool *access_set);
+                                          unsigned flags, bool *access_set,
+                                          char *why, size_t why_size);
 
 #endif

@@ -110,8 +110,11 @@ bool start_file_exists(const char *path)
 }
 
 enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          bool *access_set)
+                                          unsigned flags, bool *access_set, char *why,
+                                          size_t why_size)
 {
+    (void)flags;
+    if (why_size > 0) why[0] = '\0';
     *access_set = false;
     char target[PATH_MAX];
     if (!follow_links(path, target, sizeof target)) return START_FILE_OPEN_FAILED;
