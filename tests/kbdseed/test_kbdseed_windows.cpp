@@ -321,8 +321,8 @@ TEST_F(KbdseedWindows, TheDefaultFileUnderTheAllUsersProfile)
     EXPECT_EQ(d.result.status, kWriteStatus);
     EXPECT_EQ(d.result.err, text("ERROR: refusing " + folder +
                                  ": a folder that users other than its owner may write\n"
-                                 "ERROR: unable to open file " + shown +
-                                 "\nERROR: write_to_file returned -1\n"));
+                                 "ERROR: unable to open file " +
+                                 shown + "\nERROR: write_to_file returned -1\n"));
 
     /* The directory is made on every run, whatever the options. */
     remove_tree(app_data + "/Quorvant");

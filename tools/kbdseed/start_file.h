@@ -45,10 +45,12 @@ enum start_file_status {
     START_FILE_OPEN_FAILED = -1, /* nothing could be created or opened */
     START_FILE_WRITE_FAILED = -2 /* the bytes did not all reach the disk */
 };
-enum { START_FILE_TRUSTED_FOLDER = 1 }; /* the file's own folder must belong to root/Administrators/
-    SYSTEM or the caller and be writable by no one else (used for the machine-wide default file) */
+/* The file's own folder must belong to root/Administrators/SYSTEM or the
+ * caller and be writable by no one else (used for the machine-wide default
+ * file). */
+enum { START_FILE_TRUSTED_FOLDER = 1 };
 enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          unsigned flags, bool *access_set,
-                                          char *why, size_t why_size);
+                                          unsigned flags, bool *access_set, char *why,
+                                          size_t why_size);
 
 #endif

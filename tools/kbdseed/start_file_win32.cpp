@@ -92,11 +92,10 @@ bool load_trusted(trusted_sids *t)
 
 bool trusted_owner(const trusted_sids &t, PSID sid)
 {
-    return sid != nullptr &&
-           (EqualSid(sid, const_cast<unsigned char *>(t.user)) != 0 ||
-            EqualSid(sid, const_cast<unsigned char *>(t.default_owner)) != 0 ||
-            EqualSid(sid, const_cast<unsigned char *>(t.admins)) != 0 ||
-            EqualSid(sid, const_cast<unsigned char *>(t.system)) != 0);
+    return sid != nullptr && (EqualSid(sid, const_cast<unsigned char *>(t.user)) != 0 ||
+                              EqualSid(sid, const_cast<unsigned char *>(t.default_owner)) != 0 ||
+                              EqualSid(sid, const_cast<unsigned char *>(t.admins)) != 0 ||
+                              EqualSid(sid, const_cast<unsigned char *>(t.system)) != 0);
 }
 
 /* Whether an allowing entry of the folder's list gives the write rights to
@@ -133,8 +132,8 @@ bool security_of(HANDLE handle, SECURITY_INFORMATION what, PSID *owner, PSID *gr
                  PSECURITY_DESCRIPTOR *descriptor)
 {
     *descriptor = nullptr;
-    return GetSecurityInfo(handle, SE_FILE_OBJECT, what, owner, group, dacl, nullptr,
-                           descriptor) == ERROR_SUCCESS;
+    return GetSecurityInfo(handle, SE_FILE_OBJECT, what, owner, group, dacl, nullptr, descriptor) ==
+           ERROR_SUCCESS;
 }
 
 /* Which file a handle has open: its volume and its number there. */
@@ -259,8 +258,9 @@ bool drop_dots(const char *path, char *out, size_t size)
         if (len == 0) break;
         if (len == 1 && path[start] == '.') continue;
         const bool up = len == 2 && path[start] == '.' && path[start + 1] == '.';
-        if (up && depth > 0 && !(out[kept[depth - 1]] == '.' && out[kept[depth - 1] + 1] == '.' &&
-                                 is_separator(out[kept[depth - 1] + 2]))) {
+        if (up && depth > 0 &&
+            !(out[kept[depth - 1]] == '.' && out[kept[depth - 1] + 1] == '.' &&
+              is_separator(out[kept[depth - 1] + 2]))) {
             n = kept[--depth];
             continue;
         }
@@ -400,7 +400,6 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
     return START_FILE_OPEN_FAILED;
 }
 
-
 /* Checks the folder of the final component. *others_write tells whether
  * users other than its owner and the caller's side may write it. With
  * START_FILE_TRUSTED_FOLDER, such a folder, or one owned by another user, is
@@ -439,8 +438,8 @@ int check_folder(const walk &w, const trusted_sids &t, unsigned flags, bool *oth
             }
             status = START_FILE_OPEN_FAILED;
         } else if (*others_write) {
-            say(why, why_size, "ERROR: refusing %s: a folder that users other than its owner may write",
-                name);
+            say(why, why_size,
+                "ERROR: refusing %s: a folder that users other than its owner may write", name);
             status = START_FILE_OPEN_FAILED;
         }
     }
@@ -514,9 +513,9 @@ HANDLE create_temp(const walk &w, char *temp, size_t size)
         const int n = snprintf(temp, size, "%.*skbdseed-%08lx.tmp", static_cast<int>(w.name_start),
                                w.path, static_cast<unsigned long>(seed + static_cast<DWORD>(i)));
         if (n < 0 || static_cast<size_t>(n) >= size) return INVALID_HANDLE_VALUE;
-        HANDLE file = CreateFileA(temp, GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr);
+        HANDLE file =
+            CreateFileA(temp, GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
     }
     return INVALID_HANDLE_VALUE;
@@ -539,15 +538,17 @@ bool set_privilege(const char *name, bool on)
     return ok;
 }
 
-/* The owner and group of the file that was replaced, to be given to the new
- * one. */
-struct old_owner {
+/* What the replaced file's security keeps for the new one: owner, group and
+ * audit list. */
+struct old_security {
     unsigned char owner[SECURITY_MAX_SID_SIZE];
     unsigned char group[SECURITY_MAX_SID_SIZE];
     bool known;
+    bool audit_privilege;
+    PSECURITY_DESCRIPTOR audit; /* LocalFree it; nullptr when unread */
 };
 
-void read_owner(HANDLE file, old_owner *o)
+void read_security(HANDLE file, old_security *o)
 {
     PSID owner = nullptr;
     PSID group = nullptr;
@@ -558,15 +559,48 @@ void read_owner(HANDLE file, old_owner *o)
                CopySid(sizeof o->owner, o->owner, owner) != 0 &&
                CopySid(sizeof o->group, o->group, group) != 0;
     LocalFree(sd);
+    /* Only a holder of the security privilege (Administrators) may read or
+     * set an audit list; for anyone else the new file has the one it
+     * inherits from the folder. */
+    o->audit_privilege = set_privilege(SE_SECURITY_NAME, true);
+    if (!o->audit_privilege) return;
+    HANDLE audit = ReOpenFile(file, ACCESS_SYSTEM_SECURITY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (audit == INVALID_HANDLE_VALUE) return;
+    PACL sacl = nullptr;
+    if (GetSecurityInfo(audit, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                        &sacl, &o->audit) != ERROR_SUCCESS) {
+        o->audit = nullptr;
+    }
+    CloseHandle(audit);
+}
+
+void release_security(old_security *o)
+{
+    if (o->audit != nullptr) LocalFree(o->audit);
+    o->audit = nullptr;
+    if (o->audit_privilege) set_privilege(SE_SECURITY_NAME, false);
+    o->audit_privilege = false;
+}
+
+/* The old file's audit list, as it was, on the new file. */
+void carry_audit(HANDLE file, const old_security &o)
+{
+    if (o.audit == nullptr) return;
+    HANDLE audit = ReOpenFile(file, ACCESS_SYSTEM_SECURITY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (audit == INVALID_HANDLE_VALUE) return;
+    (void)SetKernelObjectSecurity(audit, SACL_SECURITY_INFORMATION, o.audit);
+    CloseHandle(audit);
 }
 
 /* Gives the new file at the final name, once it is checked to be the one
- * this run made (temp_id), the access list, and the old file's owner and
- * group as far as the caller may set them: another user's SID takes the
- * restore privilege, which Administrators hold. The list that the
+ * this run made (temp_id), the access list, and the old file's owner, group
+ * and audit list as far as the caller may set them: another user's SID takes
+ * the restore privilege, which Administrators hold. The list that the
  * replacement carried over from the old file is replaced, as for any
  * written file. */
-bool finish_replaced(const char *name, const file_id &temp_id, const old_owner &o)
+bool finish_replaced(const char *name, const file_id &temp_id, const old_security &o)
 {
     const bool restore = o.known && set_privilege(SE_RESTORE_NAME, true);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -601,6 +635,7 @@ bool finish_replaced(const char *name, const file_id &temp_id, const old_owner &
         }
         LocalFree(sd);
     }
+    if (ok) carry_audit(file, o);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (restore) set_privilege(SE_RESTORE_NAME, false);
     return ok;
@@ -621,12 +656,10 @@ HANDLE open_to_write(const walk &w)
 }
 
 enum start_file_status replace_file(walk *w, final_kind kind, const uint8_t *data, size_t count,
-                                    bool others_write, bool *access_set, char *why,
+                                    bool others_write, old_security *o, bool *access_set, char *why,
                                     size_t why_size)
 {
     HANDLE old = INVALID_HANDLE_VALUE;
-    old_owner o;
-    o.known = false;
     if (kind == FINAL_FILE) {
         if (GetFileType(w->final) != FILE_TYPE_DISK) {
             return START_FILE_OPEN_FAILED;
@@ -653,7 +686,7 @@ enum start_file_status replace_file(walk *w, final_kind kind, const uint8_t *dat
             }
             return write_in_place(old, data, count, true, access_set);
         }
-        read_owner(old, &o);
+        read_security(old, o);
     }
 
     char temp[MAX_PATH];
@@ -710,7 +743,7 @@ enum start_file_status replace_file(walk *w, final_kind kind, const uint8_t *dat
         }
         return START_FILE_WRITE_FAILED;
     }
-    *access_set = finish_replaced(w->path, id, o);
+    *access_set = finish_replaced(w->path, id, *o);
     return START_FILE_WRITTEN;
 }
 
@@ -750,7 +783,12 @@ enum start_file_status start_file_replace(const char *path, const uint8_t *data,
     if (status == 0) status = check_folder(w, t, flags, &others_write, why, why_size);
     enum start_file_status result = static_cast<enum start_file_status>(status);
     if (status == 0) {
-        result = replace_file(&w, kind, data, count, others_write, access_set, why, why_size);
+        old_security o;
+        o.known = false;
+        o.audit_privilege = false;
+        o.audit = nullptr;
+        result = replace_file(&w, kind, data, count, others_write, &o, access_set, why, why_size);
+        release_security(&o);
     }
     release(&w);
     return result;
