@@ -304,12 +304,21 @@ void mark_final(walk *w, size_t pos)
     w->folder_end = pos > root_length(w->path) ? pos - 1 : pos;
 }
 
+/* Opens name itself, not what a link there leads to, to look at it; a
+ * folder opened this way cannot be renamed or deleted while it is open. Its
+ * security is read where the caller may (a folder may be passed through
+ * without that). */
 HANDLE open_to_look(const char *name, bool final)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (final ? FILE_SHARE_DELETE : 0);
-    return CreateFileA(name, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                       nullptr);
+    const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+    HANDLE h = CreateFileA(name, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        h = CreateFileA(name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr, OPEN_EXISTING,
+                        flags, nullptr);
+    }
+    return h;
 }
 
 /* Walks w->path to its final component, following trusted links. Returns 0
@@ -350,19 +359,23 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
                 if (is_link) {
                     PSID owner = nullptr;
                     PSECURITY_DESCRIPTOR sd = nullptr;
-                    const bool trusted =
-                        security_of(h, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, &sd) &&
-                        trusted_owner(t, owner);
+                    const bool known =
+                        security_of(h, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, &sd);
+                    const bool trusted = known && trusted_owner(t, owner);
                     LocalFree(sd);
                     CloseHandle(h);
-                    if (!trusted) {
+                    if (known && !trusted) {
                         say(why, why_size, "ERROR: refusing %s: a link that another user owns",
                             w->path);
                         w->path[end] = saved;
                         return START_FILE_OPEN_FAILED;
                     }
                     w->path[end] = saved;
-                    if (!readable) return START_FILE_OPEN_FAILED;
+                    /* A relative target from the root of the drive is not
+                     * followed: it could only be guessed at. */
+                    if (!trusted || !readable || (relative && is_separator(target[0]))) {
+                        return START_FILE_OPEN_FAILED;
+                    }
                     /* The rest of the path now goes on from the link's target. */
                     char next[MAX_PATH * 2];
                     const int n =
@@ -415,16 +428,19 @@ int check_folder(const walk &w, const trusted_sids &t, unsigned flags, bool *oth
     }
     /* The folder held open, or else the root or the current folder. */
     HANDLE folder = w.depth > 0 ? w.held[w.depth - 1] : open_to_look(name, false);
-    if (folder == INVALID_HANDLE_VALUE) return START_FILE_OPEN_FAILED;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    const bool known = security_of(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+    const bool known = folder != INVALID_HANDLE_VALUE &&
+                       security_of(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                    &owner, nullptr, &dacl, &sd);
-    if (w.depth == 0) CloseHandle(folder);
+    if (w.depth == 0 && folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
     if (!known) {
+        /* A folder whose list the caller may not read is taken as open to
+         * others. */
         LocalFree(sd);
-        return START_FILE_OPEN_FAILED;
+        *others_write = true;
+        return (flags & START_FILE_TRUSTED_FOLDER) != 0 ? START_FILE_OPEN_FAILED : 0;
     }
     *others_write = writable_by_others(t, owner, dacl);
     int status = 0;
