@@ -324,6 +324,19 @@ TEST_F(KbdseedWindows, TheDefaultFileUnderTheAllUsersProfile)
                                  "ERROR: unable to open file " +
                                  shown + "\nERROR: write_to_file returned -1\n"));
 
+    /* So is one that another user owns: Wine shows a folder of another Unix
+     * user as ANONYMOUS LOGON's. Only root can give it away. */
+    ASSERT_EQ(chmod((app_data + "/Quorvant").c_str(), 0755), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((app_data + "/Quorvant").c_str(), 65534, 65534), 0);
+        d = collect({"-default"});
+        EXPECT_EQ(d.result.status, kWriteStatus);
+        EXPECT_EQ(d.result.err, text("ERROR: refusing " + folder +
+                                     ": a folder owned by another user (S-1-5-7)\n"
+                                     "ERROR: unable to open file " +
+                                     shown + "\nERROR: write_to_file returned -1\n"));
+    }
+
     /* The directory is made on every run, whatever the options. */
     remove_tree(app_data + "/Quorvant");
     const ProcessResult r = run({});
