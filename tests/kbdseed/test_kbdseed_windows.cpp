@@ -269,6 +269,16 @@ TEST_F(KbdseedWindows, AHardLinkedFile)
     EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"other.bin", "seed.bin"}));
 }
 
+/* A device is written as it is, and its access list is left alone. */
+TEST_F(KbdseedWindows, ADeviceIsWrittenAsItIs)
+{
+    const Dialogue d = collect({"-out", "NUL"});
+    EXPECT_EQ(d.result.status, 0);
+    EXPECT_EQ(d.result.out, text(d.expected_out + "40 random bytes generated to NUL OK\n"));
+    EXPECT_EQ(d.result.err, "");
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{});
+}
+
 /* The default file lies under the all-users profile that Wine gives every
  * program (an ALLUSERSPROFILE of the caller's does not reach it). */
 TEST_F(KbdseedWindows, TheDefaultFileUnderTheAllUsersProfile)
