@@ -269,6 +269,26 @@ TEST_F(KbdseedWindows, AHardLinkedFile)
     EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"other.bin", "seed.bin"}));
 }
 
+/* The path is walked a folder at a time, with either separator and ".."
+ * taken by the names as the system takes them; a folder that is missing is a
+ * plain open failure, with no line of why. */
+TEST_F(KbdseedWindows, APathThroughFolders)
+{
+    ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
+    Dialogue d = collect({"-out", "sub/..\\sub\\seed.bin"});
+    EXPECT_EQ(d.result.status, 0);
+    EXPECT_EQ(d.result.out,
+              text(d.expected_out + "40 random bytes generated to sub/..\\sub\\seed.bin OK\n"));
+    EXPECT_EQ(d.result.err, "");
+    EXPECT_EQ(read_file(dir_ + "/sub/seed.bin").size(), 40u);
+
+    d = collect({"-out", "missing\\seed.bin"});
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.err, text("ERROR: unable to open file missing\\seed.bin\n"
+                                 "ERROR: write_to_file returned -1\n"));
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{"sub"});
+}
+
 /* A device is written as it is, and its access list is left alone. */
 TEST_F(KbdseedWindows, ADeviceIsWrittenAsItIs)
 {
