@@ -355,10 +355,10 @@ TEST_F(KbdseedWindows, TheDefaultFileUnderTheAllUsersProfile)
                                  shown + "\nERROR: write_to_file returned -1\n"));
 
     /* So is one that another user owns: Wine shows a folder of another Unix
-     * user as ANONYMOUS LOGON's. Only root can give it away. */
+     * user as ANONYMOUS LOGON's. Only root can give it away, and not in a
+     * user namespace that maps no other user (as win32 tests run). */
     ASSERT_EQ(chmod((app_data + "/Quorvant").c_str(), 0755), 0);
-    if (geteuid() == 0) {
-        ASSERT_EQ(chown((app_data + "/Quorvant").c_str(), 65534, 65534), 0);
+    if (chown((app_data + "/Quorvant").c_str(), 65534, 65534) == 0) {
         d = collect({"-default"});
         EXPECT_EQ(d.result.status, kWriteStatus);
         EXPECT_EQ(d.result.err, text("ERROR: refusing " + folder +
