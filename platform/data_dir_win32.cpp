@@ -3,6 +3,51 @@
 #include <stdio.h>
 
 #include <windows.h>
+#include <sddl.h>
+
+namespace {
+
+/* Creates the last level of directory with a list of its own, inherited by
+ * everything made in it: full control for Administrators, SYSTEM and the
+ * caller, read and execute for Users, and nothing from the folder above
+ * (which, under the all-users profile, lets every user add files and folders,
+ * and so junctions). Without the caller's identity nothing is created. */
+void create_private_directory(const char *directory)
+{
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) return;
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[256];
+    } info;
+    DWORD needed = 0;
+    char *caller = nullptr;
+    const bool known = GetTokenInformation(token, TokenUser, &info, sizeof info, &needed) != 0 &&
+                       ConvertSidToStringSidA(info.user.User.Sid, &caller) != 0;
+    CloseHandle(token);
+    if (!known) return;
+    char text[320];
+    const int n = snprintf(text, sizeof text,
+                           "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FA;;;%s)"
+                           "(A;OICI;0x1200a9;;;BU)",
+                           caller);
+    LocalFree(caller);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof text ||
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor,
+                                                             nullptr) == 0) {
+        return;
+    }
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    /* An existing directory is no error, and keeps its own list. */
+    CreateDirectoryA(directory, &attributes);
+    LocalFree(descriptor);
+}
+
+} // namespace
 
 int data_dir_compose(const char *profile, char *directory, size_t directory_size,
                      char *default_file, size_t default_file_size)
@@ -48,7 +93,6 @@ int data_dir_prepare(char *default_file, size_t default_file_size)
         0) {
         return -1;
     }
-    /* Default security; an existing directory is no error. */
-    CreateDirectoryA(directory, nullptr);
+    create_private_directory(directory);
     return 0;
 }

@@ -17,6 +17,11 @@ int file_access_grant_everyone(const char *path, uint32_t access_mask);
 #ifndef _WIN32
 /* The same, on the open file fd (never through a name). */
 int file_access_grant_everyone_fd(int fd, uint32_t access_mask);
+#else
+/* As file_access_grant_everyone, on the file that handle (a HANDLE opened with
+ * WRITE_DAC) has open, so that no name is looked up again. The list is
+ * protected: nothing is inherited from the folder. Returns 0 or -1. */
+int file_access_grant_everyone_handle(void *handle, uint32_t access_mask);
 #endif
 
 #endif

@@ -3,42 +3,73 @@
 #include <windows.h>
 #include <aclapi.h>
 
+namespace {
+
+/* The list of one entry: Everyone is granted access_mask, with no
+ * inheritance. Returns it (LocalFree it), or nullptr. */
+PACL everyone_list(uint32_t access_mask)
+{
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    if (AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) ==
+        0) {
+        return nullptr;
+    }
+    EXPLICIT_ACCESS_A entry;
+    ZeroMemory(&entry, sizeof entry);
+    entry.grfAccessPermissions = access_mask;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.pMultipleTrustee = nullptr;
+    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = static_cast<LPSTR>(everyone);
+    PACL acl = nullptr;
+    /* No old list is merged: the new list is this one entry. */
+    if (SetEntriesInAclA(1, &entry, nullptr, &acl) != ERROR_SUCCESS) acl = nullptr;
+    FreeSid(everyone);
+    return acl;
+}
+
+} // namespace
+
 int file_access_grant_everyone(const char *path, uint32_t access_mask)
 {
     if (path == nullptr) {
         return -1;
     }
     PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    PACL acl = nullptr;
-    bool ok = descriptor != nullptr && AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0,
-                                                                0, 0, 0, 0, 0, &everyone) != 0;
-    if (ok) {
-        EXPLICIT_ACCESS_A entry;
-        ZeroMemory(&entry, sizeof entry);
-        entry.grfAccessPermissions = access_mask;
-        entry.grfAccessMode = GRANT_ACCESS;
-        entry.grfInheritance = NO_INHERITANCE;
-        entry.Trustee.pMultipleTrustee = nullptr;
-        entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-        entry.Trustee.ptstrName = static_cast<LPSTR>(everyone);
-        /* No old list is merged: the new list is this one entry. */
-        ok = SetEntriesInAclA(1, &entry, nullptr, &acl) == ERROR_SUCCESS;
-    }
-    ok = ok && InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) != 0 &&
-         SetSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE) != 0 &&
-         SetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor) != 0;
-    if (everyone != nullptr) {
-        FreeSid(everyone);
-    }
+    PACL acl = descriptor != nullptr ? everyone_list(access_mask) : nullptr;
+    const bool ok = acl != nullptr &&
+                    InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) != 0 &&
+                    SetSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE) != 0 &&
+                    SetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor) != 0;
     if (acl != nullptr) {
         LocalFree(acl);
     }
     if (descriptor != nullptr) {
         LocalFree(descriptor);
+    }
+    return ok ? 0 : -1;
+}
+
+int file_access_grant_everyone_handle(void *handle, uint32_t access_mask)
+{
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    PACL acl = everyone_list(access_mask);
+    /* The handle's counterpart of SetFileSecurityA: the list is stored as
+     * given, with nothing handed down from the folder merged in. */
+    const bool ok = acl != nullptr &&
+                    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) != 0 &&
+                    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) != 0 &&
+                    SetKernelObjectSecurity(static_cast<HANDLE>(handle), DACL_SECURITY_INFORMATION,
+                                            &descriptor) != 0;
+    if (acl != nullptr) {
+        LocalFree(acl);
     }
     return ok ? 0 : -1;
 }

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 
@@ -137,6 +138,15 @@ protected:
         return d;
     }
 
+    /* Owner, group and access list of a file or folder as Windows shows
+     * them: "O:<sid>G:<sid>D:<entries>". */
+    std::string security(const std::string &windows_path)
+    {
+        const ProcessResult r = in_wine({FILE_ACL_BIN, windows_path}, dir_);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    }
+
     /* The start file is open to every user. Wine keeps no access list of its
      * own for a file: it turns the list set into the file's mode (Everyone
      * read and write: rw-rw-rw-) and builds the list it reads back from that
@@ -147,10 +157,25 @@ protected:
         struct stat st;
         ASSERT_EQ(stat(unix_path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0666u);
-        const ProcessResult r = in_wine({FILE_ACL_BIN, windows_path}, dir_);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(std::regex_search(r.out, std::regex("^D:.*\\(A;;0x[0-9a-f]+;;;WD\\)\r\n$")))
-            << r.out;
+        const std::string shown = security(windows_path);
+        EXPECT_TRUE(std::regex_search(
+            shown, std::regex("^O:S-[-0-9]+G:S-[-0-9]+D:.*\\(A;;0x[0-9a-f]+;;;WD\\)\r\n$")))
+            << shown;
+    }
+
+    std::vector<std::string> names_in_dir()
+    {
+        std::vector<std::string> names;
+        DIR *folder = opendir(dir_.c_str());
+        if (folder == nullptr) return names;
+        while (const struct dirent *e = readdir(folder)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(folder);
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     std::string dir_;
@@ -191,9 +216,15 @@ TEST_F(KbdseedWindows, WithoutAConsoleTheFirstPromptFails)
     EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
 }
 
+/* The new file replaces the old one, which keeps its owner and group and gets
+ * the access list. Wine keeps no owner of its own either (it shows the Unix
+ * owner's SID), so here the owner and group show only that the run ends with
+ * the file's own and without a warning that they, or the list, could not be
+ * set on the new file's handle. */
 TEST_F(KbdseedWindows, AWholeCollectionWritesTheStartFile)
 {
     write_file(dir_ + "/seed.bin", std::string(100, 'o'));
+    const std::string before = security("seed.bin");
     const Dialogue d = collect({"-out", "seed.bin"});
     EXPECT_EQ(d.result.status, 0);
     EXPECT_EQ(d.result.out, text(d.expected_out + "40 random bytes generated to seed.bin OK\n"));
@@ -202,15 +233,70 @@ TEST_F(KbdseedWindows, AWholeCollectionWritesTheStartFile)
     EXPECT_EQ(seed.size(), 40u);
     EXPECT_NE(seed, std::string(40, '\0'));
     expect_open_to_everyone("seed.bin", dir_ + "/seed.bin");
+    const std::string after = security("seed.bin");
+    EXPECT_EQ(after.substr(0, after.find("D:")), before.substr(0, before.find("D:")));
     /* The new file was moved over the old one: nothing else is left. */
-    DIR *folder = opendir(dir_.c_str());
-    ASSERT_NE(folder, nullptr);
-    std::vector<std::string> names;
-    while (const struct dirent *e = readdir(folder)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-    }
-    closedir(folder);
-    EXPECT_EQ(names, std::vector<std::string>{"seed.bin"});
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{"seed.bin"});
+}
+
+/* A file with a second name: a new file would leave the old seed under that
+ * name, so it is refused where other users may write the folder (they could
+ * have made the name), and elsewhere written where it is. */
+TEST_F(KbdseedWindows, AHardLinkedFile)
+{
+    const std::string old(100, 'o');
+    write_file(dir_ + "/seed.bin", old);
+    ASSERT_EQ(link((dir_ + "/seed.bin").c_str(), (dir_ + "/other.bin").c_str()), 0);
+
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    Dialogue d = collect({"-out", "seed.bin"});
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.out, text(d.expected_out));
+    EXPECT_EQ(d.result.err, text("ERROR: refusing seed.bin: a file with 2 hard links in a folder "
+                                 "other users may write\n"
+                                 "ERROR: unable to open file seed.bin\n"
+                                 "ERROR: write_to_file returned -1\n"));
+    EXPECT_EQ(read_file(dir_ + "/seed.bin"), old);
+
+    ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+    d = collect({"-out", "seed.bin"});
+    EXPECT_EQ(d.result.status, 0);
+    EXPECT_EQ(d.result.err, "");
+    const std::string seed = read_file(dir_ + "/seed.bin");
+    EXPECT_EQ(seed.size(), 40u);
+    EXPECT_EQ(read_file(dir_ + "/other.bin"), seed);
+    expect_open_to_everyone("seed.bin", dir_ + "/seed.bin");
+    EXPECT_EQ(names_in_dir(), (std::vector<std::string>{"other.bin", "seed.bin"}));
+}
+
+/* The path is walked a folder at a time, with either separator and ".."
+ * taken by the names as the system takes them; a folder that is missing is a
+ * plain open failure, with no line of why. */
+TEST_F(KbdseedWindows, APathThroughFolders)
+{
+    ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
+    Dialogue d = collect({"-out", "sub/..\\sub\\seed.bin"});
+    EXPECT_EQ(d.result.status, 0);
+    EXPECT_EQ(d.result.out,
+              text(d.expected_out + "40 random bytes generated to sub/..\\sub\\seed.bin OK\n"));
+    EXPECT_EQ(d.result.err, "");
+    EXPECT_EQ(read_file(dir_ + "/sub/seed.bin").size(), 40u);
+
+    d = collect({"-out", "missing\\seed.bin"});
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.err, text("ERROR: unable to open file missing\\seed.bin\n"
+                                 "ERROR: write_to_file returned -1\n"));
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{"sub"});
+}
+
+/* A device is written as it is, and its access list is left alone. */
+TEST_F(KbdseedWindows, ADeviceIsWrittenAsItIs)
+{
+    const Dialogue d = collect({"-out", "NUL"});
+    EXPECT_EQ(d.result.status, 0);
+    EXPECT_EQ(d.result.out, text(d.expected_out + "40 random bytes generated to NUL OK\n"));
+    EXPECT_EQ(d.result.err, "");
+    EXPECT_EQ(names_in_dir(), std::vector<std::string>{});
 }
 
 /* The default file lies under the all-users profile that Wine gives every
@@ -247,6 +333,39 @@ TEST_F(KbdseedWindows, TheDefaultFileUnderTheAllUsersProfile)
     EXPECT_EQ(read_file(app_data + "/Quorvant/prng_start.bin").size(), 40u);
     EXPECT_FALSE(file_exists(dir_ + "/elsewhere.bin"));
     expect_open_to_everyone(shown, app_data + "/Quorvant/prng_start.bin");
+
+    /* The folder was made with a list of its own: full control for SYSTEM,
+     * Administrators and the caller, read for Users. Wine keeps of it only
+     * what a Unix mode holds, rwxr-x---: nothing for Everyone, where the
+     * default list (the umask's 0755) gives Everyone an entry. */
+    const std::string folder = profile + "\\Application Data\\Quorvant";
+    const std::string folder_security = security(folder);
+    EXPECT_TRUE(std::regex_search(
+        folder_security,
+        std::regex("^O:(S-[-0-9]+)G:S-[-0-9]+D:\\(A;OICI;FA;;;SY\\)\\(A;OICI;FA;;;\\1\\)\r\n$")))
+        << folder_security;
+
+    /* A default folder that another user may write is refused. */
+    ASSERT_EQ(chmod((app_data + "/Quorvant").c_str(), 0777), 0);
+    d = collect({"-default"});
+    EXPECT_EQ(d.result.status, kWriteStatus);
+    EXPECT_EQ(d.result.err, text("ERROR: refusing " + folder +
+                                 ": a folder that users other than its owner may write\n"
+                                 "ERROR: unable to open file " +
+                                 shown + "\nERROR: write_to_file returned -1\n"));
+
+    /* So is one that another user owns: Wine shows a folder of another Unix
+     * user as ANONYMOUS LOGON's. Only root can give it away, and not in a
+     * user namespace that maps no other user (as win32 tests run). */
+    ASSERT_EQ(chmod((app_data + "/Quorvant").c_str(), 0755), 0);
+    if (chown((app_data + "/Quorvant").c_str(), 65534, 65534) == 0) {
+        d = collect({"-default"});
+        EXPECT_EQ(d.result.status, kWriteStatus);
+        EXPECT_EQ(d.result.err, text("ERROR: refusing " + folder +
+                                     ": a folder owned by another user (S-1-5-7)\n"
+                                     "ERROR: unable to open file " +
+                                     shown + "\nERROR: write_to_file returned -1\n"));
+    }
 
     /* The directory is made on every run, whatever the options. */
     remove_tree(app_data + "/Quorvant");

@@ -30,6 +30,8 @@ enum start_file_status start_file_replace(const char *path, const uint8_t *data,
                                           unsigned flags, bool *access_set, char *why,
                                           size_t why_size)
 {
+    (void)flags;
+    if (why_size > 0) why[0] = '\0';
     *access_set = false;
     struct safe_place place;
     const unsigned place_flags = (flags & START_FILE_TRUSTED_FOLDER) != 0
