@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,10 +18,36 @@ volatile sig_atomic_t raw_applied = 0;
 struct termios saved_settings;
 struct termios raw_settings;
 
+/* Whether more input was queued behind the latest key read. */
+int more_input = 0;
+
+/* Every catchable signal whose default action ends the process; the
+ * real-time signals are added when the list is made. SIGIO and SIGPWR only
+ * on Linux: elsewhere SIGIO's default may be to ignore it. */
+// clang-format off
+const int ending_signals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
+    SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGSYS, SIGVTALRM, SIGPROF,
+#ifdef __linux__
+    SIGIO, SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
+// clang-format on
+
 /* Job control: the terminal is given back while the program is stopped. */
 const int stopping_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
-const int handled_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
-enum { HANDLED_COUNT = sizeof handled_signals / sizeof handled_signals[0] };
+
+/* The signals whose handlers a read puts in place, and what was there. */
+int handled_signals[NSIG];
+int handled_count = 0;
+struct sigaction previous[NSIG];
+bool replaced[NSIG];
 
 bool is_stopping(int sig)
 {
@@ -28,6 +55,19 @@ bool is_stopping(int sig)
         if (s == sig) return true;
     }
     return false;
+}
+
+void list_handled_signals(void)
+{
+    if (handled_count != 0) return;
+    for (int sig : ending_signals) handled_signals[handled_count++] = sig;
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX && handled_count < NSIG - 4; sig++) {
+        handled_signals[handled_count++] = sig;
+    }
+#endif
+    for (int sig : stopping_signals) handled_signals[handled_count++] = sig;
+    handled_signals[handled_count++] = SIGCONT;
 }
 
 void restore_settings(void)
@@ -43,7 +83,9 @@ extern "C" void restore_and_end(int sig)
 {
     restore_settings();
     /* Re-raised with the default action, the signal ends the process as it
-     * would have without us. */
+     * would have without us, once this handler returns and unblocks it; a
+     * fault signal that the kernel raised comes again from the same
+     * instruction. */
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -84,8 +126,23 @@ extern "C" void restore_and_stop(int sig)
 
 } // namespace
 
+int console_input_waiting(void)
+{
+    return more_input;
+}
+
+void console_discard_input(void)
+{
+    const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        tcflush(fd, TCIFLUSH);
+        close(fd);
+    }
+}
+
 int console_read_key(void)
 {
+    more_input = 0;
     const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
@@ -102,24 +159,24 @@ int console_read_key(void)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    struct sigaction previous[HANDLED_COUNT];
-    bool replaced[HANDLED_COUNT] = {};
+    list_handled_signals();
     sigset_t handled, before;
     sigemptyset(&handled);
-    for (int sig : handled_signals) {
-        sigaddset(&handled, sig);
+    for (int i = 0; i < handled_count; i++) {
+        sigaddset(&handled, handled_signals[i]);
     }
     /* No handled signal may slip in between changing the settings and
      * installing the handlers that undo the change. */
     sigprocmask(SIG_BLOCK, &handled, &before);
-    for (int i = 0; i < HANDLED_COUNT; i++) {
+    for (int i = 0; i < handled_count; i++) {
         const int sig = handled_signals[i];
+        replaced[i] = false;
+        if (sigaction(sig, nullptr, &previous[i]) != 0 || previous[i].sa_handler != SIG_DFL ||
+            (previous[i].sa_flags & SA_SIGINFO) != 0) {
+            continue; /* ignored (nohup) or the program's own: left alone */
+        }
         struct sigaction action;
         memset(&action, 0, sizeof action);
-        sigaction(sig, nullptr, &previous[i]);
-        if (previous[i].sa_handler == SIG_IGN) {
-            continue; /* ignored signals (nohup) stay ignored */
-        }
         action.sa_handler = sig == SIGCONT     ? resume_raw
                             : is_stopping(sig) ? restore_and_stop
                                                : restore_and_end;
@@ -140,12 +197,16 @@ int console_read_key(void)
         } while (got < 0 && errno == EINTR);
         if (got == 1) {
             key = c;
+            /* Counted while the terminal is still raw: in canonical mode only
+             * whole lines would count. */
+            int queued = 0;
+            more_input = ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 ? 1 : 0;
         }
         sigprocmask(SIG_BLOCK, &handled, nullptr);
         restore_settings();
         raw_fd = -1;
     }
-    for (int i = 0; i < HANDLED_COUNT; i++) {
+    for (int i = 0; i < handled_count; i++) {
         if (replaced[i]) {
             sigaction(handled_signals[i], &previous[i], nullptr);
         }

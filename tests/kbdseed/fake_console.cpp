@@ -12,7 +12,22 @@ namespace {
 
 uint64_t fake_time()
 {
-    return fake.now;
+    return fake.now - fake.now % fake.tick;
+}
+
+int fake_waiting()
+{
+    return fake.waiting ? 1 : 0;
+}
+
+/* Keys typed before the prompt are gone. They were typed while the
+ * previous press took its time, so the clock stays. */
+void fake_discard()
+{
+    while (fake.next < fake.script.size() && fake.script[fake.next].code == PRESS_AHEAD) {
+        fake.next++;
+        fake.discarded++;
+    }
 }
 
 int another_key(int key)
@@ -27,7 +42,7 @@ int fake_key()
     /* The start key stays until it is pressed; later keys are chosen right
      * before their prompt, and time has not moved since. */
     const int shown =
-        fake.accepted == 0 && !fake.shown.empty() ? fake.start_key : key_for_time(fake.now);
+        fake.accepted == 0 && !fake.shown.empty() ? fake.start_key : key_for_time(fake_time());
     if (fake.shown.empty()) fake.start_key = shown;
     fake.shown.push_back(shown);
     char prompt[64];
@@ -40,14 +55,15 @@ int fake_key()
     }
     const Press press = fake.script[fake.next++];
     fake.now += press.after;
-    const int c = press.code == PRESS_SHOWN   ? shown
-                  : press.code == PRESS_WRONG ? another_key(shown)
+    fake.waiting = press.code == PRESS_PASTED;
+    const int c = press.code == PRESS_WRONG   ? another_key(shown)
+                  : press.code <= PRESS_SHOWN ? shown
                                               : press.code;
     if (c != 3 && c != -1) {
         fake.transcript += static_cast<char>(c);
         fake.transcript += '\n';
     }
-    if (c == shown) fake.accepted++;
+    if (c == shown && !fake.waiting) fake.accepted++;
     return c;
 }
 
@@ -58,7 +74,7 @@ void install_fake(std::vector<Press> script, uint64_t start_time)
     fake = FakeConsole();
     fake.script = std::move(script);
     fake.now = start_time;
-    const keyent_io io = {fake_key, fake_time};
+    const keyent_io io = {fake_key, fake_time, fake_waiting, fake_discard};
     keyent_set_io(&io);
 }
 

@@ -8,22 +8,28 @@
 #include <string>
 #include <vector>
 
-enum { PRESS_SHOWN = -100, PRESS_WRONG = -101 };
+/* PRESS_PASTED: the key shown, with more input already behind it.
+ * PRESS_AHEAD: the key about to be shown, typed before its prompt appears
+ * (its time is not counted: it was typed during the press before). */
+enum { PRESS_SHOWN = -100, PRESS_WRONG = -101, PRESS_PASTED = -102, PRESS_AHEAD = -103 };
 
 struct Press {
     uint64_t after; /* 100-ns units the user takes for this press */
-    int code;       /* PRESS_SHOWN, PRESS_WRONG (another key of the alphabet), or a code */
+    int code;       /* one of the above (PRESS_WRONG: another key of the alphabet), or a code */
 };
 
 struct FakeConsole {
     std::vector<Press> script;
     size_t next = 0;
     uint64_t now = 0;
-    int accepted = 0; /* presses of the key shown */
+    int accepted = 0; /* presses of the key shown that answered it */
     int start_key = 0;
     std::vector<int> shown; /* the key of every prompt */
     std::string transcript; /* what standard output must show */
     bool overrun = false;   /* asked for more keys than scripted (answered with Ctrl+C) */
+    bool waiting = false;   /* more input was behind the latest key */
+    int discarded = 0;      /* keys typed ahead that a prompt threw away */
+    uint64_t tick = 1;      /* the clock reads time rounded down to a multiple of this */
 };
 
 extern FakeConsole fake;

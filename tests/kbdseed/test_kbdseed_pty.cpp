@@ -290,3 +290,85 @@ TEST_F(KbdseedTerminal, AnAccessListThatCannotBeSetIsAWarning)
 }
 
 } // namespace
+
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+
+namespace {
+
+/* Every signal whose default action ends the program gives the terminal back
+ * first; the program still ends by that signal. */
+TEST_F(KbdseedTerminal, EveryEndingSignalRestoresTheTerminal)
+{
+    /* No core file from the signals that would leave one. */
+    struct rlimit core, none = {0, 0};
+    getrlimit(RLIMIT_CORE, &core);
+    none.rlim_max = core.rlim_max;
+    setrlimit(RLIMIT_CORE, &none);
+    for (int sig : {SIGQUIT, SIGUSR1, SIGALRM, SIGABRT}) {
+        SCOPED_TRACE(sig);
+        const Dialogue d = talk({"-out", "seed.bin"}, shown_key, on_terminal(), false, sig);
+        EXPECT_EQ(d.result.status, 128 + sig);
+        EXPECT_EQ(d.keys.size(), 3u);
+        EXPECT_TRUE(d.always_raw);
+        EXPECT_TRUE(d.settings_kept);
+        EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+    }
+    setrlimit(RLIMIT_CORE, &core);
+}
+
+/* A paste of 2000 letters and digits at the first prompt, every key among
+ * them many times, answers no prompt: the start key is asked for again and
+ * again until Ctrl+C ends the run. */
+TEST_F(KbdseedTerminal, APasteAnswersNoPrompt)
+{
+    TerminalProcess p;
+    ASSERT_TRUE(start_on_terminal(p, {KBDSEED_BIN, "-out", "seed.bin"}, on_terminal()));
+    const std::regex prompt_re("([0-9]{2,}): Press key (.)\\.\\.\\.");
+    const auto prompts = [&p, &prompt_re] {
+        return std::distance(std::sregex_iterator(p.out.begin(), p.out.end(), prompt_re),
+                             std::sregex_iterator());
+    };
+    /* Waiting at a prompt with nothing left to read. */
+    const auto idle = [&p] {
+        int queued = -1;
+        return p.out.size() > 3 && p.out.compare(p.out.size() - 3, 3, "...") == 0 &&
+               terminal_is_raw(p) && ioctl(p.terminal, FIONREAD, &queued) == 0 && queued == 0;
+    };
+    ASSERT_TRUE(pump_until(
+        p, [&] { return prompts() == 1 && terminal_is_raw(p); }, kPromptTimeoutMs));
+    const std::string alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string paste;
+    while (paste.size() < 2000) paste += alphabet;
+    paste.resize(2000);
+    type_on_terminal(p, paste);
+
+    /* The paste may still arrive after a prompt threw its start away, and
+     * take a Ctrl+C with it: then the next prompt gets another one. (A
+     * Ctrl+C typed while the first prompt still looks idle may also come
+     * after that prompt's paste was thrown away, and end the run.) */
+    long typed_at = 0;
+    for (int tries = 0; tries < 20 && !p.exited; tries++) {
+        ASSERT_TRUE(pump_until(
+            p, [&] { return p.exited || (prompts() > typed_at && idle()); }, kPromptTimeoutMs));
+        if (p.exited) break;
+        typed_at = prompts();
+        type_on_terminal(p, "\x03");
+    }
+    struct termios after;
+    EXPECT_TRUE(tcgetattr(p.terminal, &after) == 0 && same_settings(p.initial, after));
+    const ProcessResult r = finish_on_terminal(p, kPromptTimeoutMs);
+    EXPECT_EQ(r.status, kCollectorStatus);
+    EXPECT_EQ(r.err, kInterrupted);
+    EXPECT_FALSE(file_exists(dir_ + "/seed.bin"));
+    std::set<std::string> keys;
+    int shown = 0;
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), prompt_re);
+         it != std::sregex_iterator(); ++it, ++shown) {
+        keys.insert((*it)[2].str());
+    }
+    EXPECT_EQ(keys.size(), 1u) << "a press was accepted:\n" << r.out;
+    EXPECT_GE(shown, 2) << "the dialogue goes on asking:\n" << r.out;
+}
+
+} // namespace

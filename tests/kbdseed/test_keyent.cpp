@@ -3,6 +3,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,8 @@ namespace {
 /* 200 ms with a clear low byte: the sample windows below sit at bit 0. */
 constexpr uint64_t kBase = 0x1E8400;
 const std::string kRngFailed = "keyent_callback: keyent_rng returned -5\n";
+const std::string kEqualIntervals =
+    "keyent_collect: the key-press timing repeats: 10 equal intervals in a row\n";
 
 struct Collected {
     int status;
@@ -203,50 +207,60 @@ TEST_F(Collection, OneMinorityShortNeedsOneMorePress)
 
 TEST_F(Collection, WindowAbove56FailsOnceSixteenDeltasAreKept)
 {
-    /* All equal: the window sits at 64, every byte is 0, the estimate 0. */
-    const std::vector<uint64_t> equal(17, kBase);
-    const Collected c = collect(presses_for(equal));
+    /* Deltas that differ only from bit 57 up put the window there. */
+    std::vector<uint64_t> high(17);
+    for (size_t k = 0; k < high.size(); k++) high[k] = kBase | uint64_t{k * 37 % 128} << 57;
+    const Collected c = collect(presses_for(high));
     EXPECT_FALSE(fake.overrun);
     EXPECT_EQ(fake.accepted, 18);
     expect_failed(c, kRngFailed);
 
     /* Fifteen kept deltas are not yet checked: the dialogue goes on. */
-    const Collected before = collect(presses_for({equal.begin(), equal.end() - 1}));
+    const Collected before = collect(presses_for({high.begin(), high.end() - 1}));
     EXPECT_TRUE(fake.overrun);
     expect_failed(before, "\nInput terminated\n" + kRngFailed);
+}
 
-    /* Deltas that differ only in bit 57 put the window there. */
-    std::vector<uint64_t> high(17, kBase);
-    high[3] |= 1ull << 57;
-    const Collected c57 = collect(presses_for(high));
-    EXPECT_FALSE(fake.overrun);
-    EXPECT_EQ(fake.accepted, 18);
-    expect_failed(c57, kRngFailed);
+/* Varied low bits, so that only the top bit of the window is short of ones:
+ * bit 7 is set where ones[k] is. */
+std::vector<uint8_t> top_bit_at(const std::vector<bool> &ones)
+{
+    std::vector<uint8_t> low(ones.size());
+    for (size_t k = 0; k < low.size(); k++) {
+        low[k] = static_cast<uint8_t>((k * 89 + 17) % 128 | (ones[k] ? 0x80 : 0));
+    }
+    return low;
 }
 
 TEST_F(Collection, LessThanOneBitFailsOnceSixteenDeltasAreKept)
 {
-    std::vector<uint8_t> low(17, 0x00);
-    low[1] = 0xFF;
-    low[4] = 0x7F; /* column 7 holds a single one */
-    const Collected c = collect(presses_for(with_base(low)));
+    std::vector<bool> ones(17, false);
+    ones[1] = true; /* column 7 holds a single one */
+    const Collected c = collect(presses_for(with_base(top_bit_at(ones))));
     EXPECT_FALSE(fake.overrun);
     EXPECT_EQ(fake.accepted, 18);
     expect_failed(c, kRngFailed);
 
-    low[4] = 0xFF; /* two ones in every column pass */
-    const Collected passing = collect(presses_for(with_base(low)));
+    ones[4] = true; /* two ones in every column pass */
+    const Collected passing = collect(presses_for(with_base(top_bit_at(ones))));
     EXPECT_TRUE(fake.overrun);
     EXPECT_EQ(fake.accepted, 18);
     expect_failed(passing, "\nInput terminated\n" + kRngFailed);
 }
 
+/* 299 bytes whose bit 7 is rarely set keep the estimate low: the arrays move
+ * to larger blocks twice. */
+std::vector<uint8_t> long_low_bytes()
+{
+    std::vector<bool> ones(299, false);
+    ones[1] = ones[3] = true;
+    for (size_t k = 16; k < ones.size(); k++) ones[k] = k % 33 == 0;
+    return top_bit_at(ones);
+}
+
 TEST_F(Collection, SampleArraysGrowPast128And256)
 {
-    /* Sparse ones keep the estimate low, so 299 bytes are needed. */
-    std::vector<uint8_t> low = {0x00, 0xFF, 0x00, 0xFF};
-    low.resize(16, 0x00);
-    for (int k = 16; k < 299; k++) low.push_back(k % 33 == 0 ? 0xFF : 0x00);
+    const auto low = long_low_bytes();
     const Collected c = collect(presses_for(with_base(low)));
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_FALSE(fake.overrun);
@@ -360,6 +374,164 @@ TEST_F(Collection, BadArguments)
     EXPECT_TRUE(fake.shown.empty()) << "no prompt for bad arguments";
 }
 
+/* Keys typed before their prompt are thrown away, and a key with more input
+ * behind it (a paste) answers nothing: at the start key the same key comes
+ * again, later a new one; their time belongs to the next delta. */
+TEST_F(Collection, KeysTypedAheadOrPastedAnswerNoPrompt)
+{
+    auto low = balanced_32();
+    low.push_back(0x5A);
+    const auto deltas = with_base(low);
+    std::vector<Press> script = {{0, PRESS_AHEAD}, {200, PRESS_PASTED}, {300, PRESS_SHOWN}};
+    for (size_t k = 0; k < deltas.size(); k++) {
+        if (k == 3) {
+            script.push_back({0, PRESS_AHEAD});
+            script.push_back({50, PRESS_PASTED});
+            script.push_back({deltas[k] - 50, PRESS_SHOWN});
+        } else {
+            script.push_back({deltas[k], PRESS_SHOWN});
+        }
+    }
+    const Collected c = collect(script);
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_FALSE(fake.overrun);
+    EXPECT_EQ(fake.discarded, 2);
+    EXPECT_EQ(fake.accepted, 34);
+    EXPECT_EQ(fake.shown.size(), script.size() - 2);
+    EXPECT_EQ(fake.shown[1], fake.shown[0]);
+    EXPECT_EQ(c.out, fake.transcript);
+    const char k = static_cast<char>(fake.shown[0]);
+    EXPECT_EQ(c.out.substr(0, 40), std::string("01: Press key ") + k + "..." + k +
+                                       "\n02: Press key " + k + "..." + k + "\n");
+    EXPECT_EQ(c.buffer, seed_of(hashed(low)));
+}
+
+class Repeats : public Collection {
+protected:
+    static std::string repeats(const std::string &why)
+    {
+        return "keyent_collect: the key-press timing repeats: " + why + "\n" + kRngFailed;
+    }
+    static std::vector<uint64_t> alternating(uint64_t a, uint64_t b, size_t count)
+    {
+        std::vector<uint64_t> d(count);
+        for (size_t k = 0; k < count; k++) d[k] = k % 2 == 0 ? a : b;
+        return d;
+    }
+};
+
+/* Windows 0x7F and 0x80 balance every bit column, and the estimate alone
+ * would end after 34 presses; 0x80 and 0x81 the estimate refuses itself. */
+TEST_F(Repeats, AlternatingAndConstantDeltasGiveNoSeed)
+{
+    Collected c = collect(presses_for(alternating(1199999, 1200000, 60)));
+    EXPECT_EQ(fake.accepted, 21);
+    expect_failed(c, repeats("19 of the last 19 samples take two values"));
+
+    c = collect(presses_for(alternating(1200000, 1200001, 60)));
+    EXPECT_EQ(fake.accepted, 18);
+    expect_failed(c, kRngFailed);
+
+    c = collect(presses_for(std::vector<uint64_t>(60, 1200000)));
+    EXPECT_EQ(fake.accepted, 11);
+    expect_failed(c, kEqualIntervals + kRngFailed);
+}
+
+/* Two intervals chosen at random, each press taking one of them at random:
+ * about one bit a press. Half the pairs have complementary windows, which
+ * the estimate alone lets through. */
+TEST_F(Repeats, TwoRandomIntervalsGiveNoSeed)
+{
+#ifdef QV_UNDER_VALGRIND
+    const int runs = 20;
+#else
+    const int runs = 400;
+#endif
+    std::mt19937_64 rng(34);
+    for (int run = 0; run < runs; run++) {
+        const uint64_t a = 1000000 + rng() % 5000000;
+        const uint64_t b =
+            run % 2 == 0 ? a ^ uint64_t { 0xFF } << (rng() % 8) : 1000000 + rng() % 5000000;
+        std::vector<uint64_t> deltas(300);
+        for (auto &d : deltas) d = rng() % 2 == 0 ? a : b;
+        const Collected c = collect(presses_for(deltas));
+        ASSERT_EQ(c.status, -2) << "run " << run << ": " << a << ", " << b;
+        ASSERT_FALSE(fake.overrun);
+    }
+}
+
+/* The first cutoffs, just met and just missed. */
+TEST_F(Repeats, TheFirstCutoffs)
+{
+    /* Ten equal bytes of ten, from distinct intervals; nine pass. */
+    std::vector<uint64_t> d(11);
+    for (size_t k = 0; k < d.size(); k++) d[k] = 3000000 + 7 * k;
+    std::vector<uint8_t> b(11, 0x42);
+    keyent_health h = keyent_check_repeats(d.data(), b.data(), 11);
+    EXPECT_EQ(h.verdict, KEYENT_ONE_VALUE);
+    EXPECT_EQ(h.count, 10);
+    EXPECT_EQ(h.window, 10);
+    b[5] = 0x43;
+    EXPECT_EQ(keyent_check_repeats(d.data(), b.data(), 11).verdict, KEYENT_HEALTHY);
+    /* Nine equal intervals in a row pass, ten do not. */
+    for (size_t k = 2; k < d.size(); k++) d[k] = d[1];
+    for (size_t k = 0; k < b.size(); k++) b[k] = static_cast<uint8_t>(k);
+    EXPECT_EQ(keyent_check_repeats(d.data(), b.data(), 10).verdict, KEYENT_HEALTHY);
+    EXPECT_EQ(keyent_check_repeats(d.data(), b.data(), 11).verdict, KEYENT_EQUAL_INTERVALS);
+}
+
+/* A person: log-normal intervals around 300 ms, on a 100-ns clock and on
+ * one that ticks every 15.625 ms. The health tests end none of these runs;
+ * the estimate ends a few, most often for the most regular typing on the
+ * coarse clock (about 1.2% of runs there, by the estimate alone). */
+TEST(PersonTiming, TheHealthTestsEndNoRun)
+{
+#ifdef QV_UNDER_VALGRIND
+    const int runs = 10;
+#else
+    const int runs = 1000;
+#endif
+    const std::string repeats = "timing repeats";
+    for (const double sigma : {0.1, 0.3, 0.5}) {
+        for (const uint64_t tick : {uint64_t{1}, uint64_t{156250}}) {
+            SCOPED_TRACE(testing::Message() << "sigma " << sigma << ", tick " << tick);
+            std::mt19937_64 rng(static_cast<uint64_t>(sigma * 10) * 1000 + tick);
+            const auto normal = [&rng] {
+                /* Box-Muller: the same numbers with every standard library. */
+                const double u = (static_cast<double>(rng() >> 11) + 0.5) / 9007199254740992.0;
+                const double v = static_cast<double>(rng() >> 11) / 9007199254740992.0;
+                return sqrt(-2 * log(u)) * cos(2 * M_PI * v);
+            };
+            int succeeded = 0, vetoed = 0, longest = 0;
+            for (int run = 0; run < runs; run++) {
+                std::vector<Press> script;
+                for (int k = 0; k < 200; k++) {
+                    const double interval = 3e6 * exp(sigma * normal());
+                    script.push_back({static_cast<uint64_t>(interval), PRESS_SHOWN});
+                }
+                install_fake(script, 0x01DC000000000000u + rng() % 100000000);
+                fake.tick = tick;
+                uint8_t seed[40];
+                testing::internal::CaptureStdout();
+                testing::internal::CaptureStderr();
+                const int status = keyent_callback(seed, sizeof seed);
+                testing::internal::GetCapturedStdout();
+                const std::string err = testing::internal::GetCapturedStderr();
+                ASSERT_FALSE(fake.overrun);
+                if (status == 0) succeeded++;
+                if (err.find(repeats) != std::string::npos) vetoed++;
+                longest = std::max(longest, fake.accepted);
+            }
+            remove_fake();
+            EXPECT_EQ(vetoed, 0);
+            EXPECT_GE(succeeded, runs * (sigma == 0.1 && tick > 1 ? 975 : 990) / 1000);
+            printf("sigma %.1f, clock tick %7.4f ms: %d of %d runs give a seed, %d stopped by "
+                   "the health tests; at most %d presses\n",
+                   sigma, static_cast<double>(tick) / 1e4, succeeded, runs, vetoed, longest);
+        }
+    }
+}
+
 /* A test allocator: it remembers every block it hands out, checks that each
  * comes back with zeros over its whole size, and can refuse the nth request. */
 struct Ledger {
@@ -423,14 +595,7 @@ protected:
         EXPECT_TRUE(ledger.live.empty());
         EXPECT_EQ(ledger.dirty, 0);
     }
-    /* 299 sample bytes: the arrays move to larger blocks twice. */
-    static std::vector<Press> long_script()
-    {
-        std::vector<uint8_t> low = {0x00, 0xFF, 0x00, 0xFF};
-        low.resize(16, 0x00);
-        for (int k = 16; k < 299; k++) low.push_back(k % 33 == 0 ? 0xFF : 0x00);
-        return presses_for(with_base(low));
-    }
+    static std::vector<Press> long_script() { return presses_for(with_base(long_low_bytes())); }
 };
 
 TEST_F(WipedArrays, AfterASuccessAndAfterGrowth)
@@ -456,7 +621,7 @@ TEST_F(WipedArrays, AfterEveryKindOfFailure)
 
     ledger = Ledger();
     c = collect(presses_for(std::vector<uint64_t>(17, kBase)));
-    expect_failed(c, kRngFailed);
+    expect_failed(c, kEqualIntervals + kRngFailed);
     expect_all_returned_clean(2);
 }
 

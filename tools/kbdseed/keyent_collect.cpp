@@ -102,6 +102,18 @@ int next_accepted_press(int *prompt_counter)
     }
 }
 
+/* Says on standard error why the timing failed the health tests. */
+void report_repeats(const keyent_health &h)
+{
+    const char *why = "keyent_collect: the key-press timing repeats:";
+    if (h.verdict == KEYENT_EQUAL_INTERVALS) {
+        fprintf(stderr, "%s %d equal intervals in a row\n", why, h.count);
+    } else {
+        fprintf(stderr, "%s %d of the last %d samples take %s\n", why, h.count, h.window,
+                h.verdict == KEYENT_ONE_VALUE ? "one value" : "two values");
+    }
+}
+
 /* The sample byte of a delta: its bits window to window + 7. */
 uint8_t window_byte(uint64_t delta, int window)
 {
@@ -185,6 +197,14 @@ int keyent_collect(void)
         }
         s.bytes[n] = window_byte(s.deltas[n], window);
         n++;
+        /* Before the estimate may end the collection, which takes bits that
+         * flip together for independent ones. */
+        const keyent_health health = keyent_check_repeats(s.deltas, s.bytes, n);
+        if (health.verdict != KEYENT_HEALTHY) {
+            report_repeats(health);
+            release(&s);
+            return -5;
+        }
     }
 
     if (GOSTR3411_2012_Transform(s.bytes, static_cast<uint32_t>(n), digest) != 0) {

@@ -6,7 +6,8 @@
 #include "keyent_internal.h"
 #include "system_clock.h"
 
-static const keyent_io console_io = {console_read_key, system_time_100ns};
+static const keyent_io console_io = {console_read_key, system_time_100ns, console_input_waiting,
+                                     console_discard_input};
 static keyent_io current_io = console_io;
 
 void keyent_set_io(const keyent_io *io)
@@ -36,6 +37,8 @@ int choose_random_key(void)
 
 int prompt_key(int key, int prompt_counter)
 {
+    /* Only a key typed after the prompt can answer it. */
+    current_io.discard_input();
     printf("%.2d: Press key %c...", prompt_counter, key);
     fflush(stdout);
     const int c = current_io.read_key();
@@ -49,5 +52,11 @@ int prompt_key(int key, int prompt_counter)
     }
     printf("%c\n", c);
     fflush(stdout);
+    /* A person answers a prompt with one key and waits for the next; keys
+     * that arrive together (a paste, or typing ahead of the prompts) answer
+     * none. Code 0 stops the dialogue all the same. */
+    if (c != 0 && current_io.input_waiting() != 0) {
+        return KEYENT_NOT_ALONE;
+    }
     return c;
 }
