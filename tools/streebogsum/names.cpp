@@ -2,6 +2,7 @@
 #include "names.h"
 
 #include <locale.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -67,9 +68,19 @@ void append_escape(std::string *out, unsigned char c)
 
 } // namespace
 
-void names_init_locale(void)
+void names_init_locale(bool locale_loaded)
 {
     const char *name = setlocale(LC_CTYPE, nullptr);
+    if (!locale_loaded) {
+        name = nullptr;
+        for (const char *variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+            const char *value = getenv(variable);
+            if (value != nullptr && *value != '\0') {
+                name = value;
+                break;
+            }
+        }
+    }
     utf8_locale = false;
     if (name == nullptr) return;
     for (const char *p = name; *p != '\0'; p++) {

@@ -6,8 +6,10 @@
 
 /* Decides once, from the process's locale, whether bytes above 0x7f that form
  * valid UTF-8 are printable text in messages (a UTF-8 locale) or are escaped
- * (any other locale). Call after setlocale. */
-void names_init_locale(void);
+ * (any other locale). Call after setlocale(LC_ALL, ""), telling whether it
+ * worked: when it did not (no locale data for this system, as under an
+ * emulator), the locale that the environment names decides. */
+void names_init_locale(bool locale_loaded);
 
 /* The name as messages show it: unchanged when no shell would need it quoted,
  * otherwise in shell quotes ('a b', "it's", 'x'$'\t''y'), so that it can be

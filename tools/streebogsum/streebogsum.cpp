@@ -37,6 +37,7 @@ struct Run {
     uint8_t *stdin_buffer = nullptr;
     uint8_t *list_buffer = nullptr; /* a list's own: a "-" line reads stdin_buffer */
     uint64_t files_done = 0, files_total = 0;
+    bool total_known = false; /* when checking: once the last list is read */
     ListCounts counts;
     std::string list_label; /* the list's name as messages show it */
     int status = 0;
@@ -138,7 +139,8 @@ void emit(Run *run, const Job &job)
 
 void show_progress(Run *run)
 {
-    progress_update(run->files_done, run->files_total, pool_bytes(run->pool));
+    progress_update(run->files_done, run->total_known ? run->files_total : 0,
+                    pool_bytes(run->pool));
 }
 
 /* Prints every job in the window, in order. */
@@ -213,7 +215,7 @@ int read_line(LineReader *r, std::string *line)
     }
 }
 
-void check_list(Run *run, const std::string &list)
+void check_list(Run *run, const std::string &list, bool last)
 {
     const Options &o = run->options;
     const bool from_stdin = list == "-";
@@ -252,6 +254,7 @@ void check_list(Run *run, const std::string &list)
         }
         submit(run, job);
     }
+    run->total_known = last;
     drain(run);
     if (!from_stdin) input_close(fd);
     if (got < 0) {
@@ -303,8 +306,7 @@ int close_output(int status)
 
 int main(int argc, char **argv)
 {
-    setlocale(LC_ALL, "");
-    names_init_locale();
+    names_init_locale(setlocale(LC_ALL, "") != nullptr);
     Run run;
     const int parsed = parse_options(argc, argv, &run.options);
     if (parsed != OPTIONS_RUN) return close_output(parsed);
@@ -329,9 +331,11 @@ int main(int argc, char **argv)
     progress_start(stderr_is_terminal() && !o.status && !(o.check && o.quiet));
 
     if (o.check) {
-        for (const std::string &list : o.files) check_list(&run, list);
+        for (size_t i = 0; i < o.files.size(); i++)
+            check_list(&run, o.files[i], i + 1 == o.files.size());
     } else {
         run.files_total = o.files.size();
+        run.total_known = true;
         for (const std::string &name : o.files) {
             Job job;
             job.kind = name == "-" ? JOB_STDIN : JOB_FILE;
