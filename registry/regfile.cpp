@@ -1,4 +1,5 @@
 #include "regfile.h"
+#include "registry.h"
 
 #include <stdio.h>
 
@@ -161,7 +162,7 @@ bool read_value(cursor *c, entry *e)
     if (i < s.size() && s[i] == '"') {
         std::string text;
         if (!read_quoted(s, &i, &text) || !only_blanks_from(s, i)) return false;
-        e->value.type = 1; /* REG_SZ */
+        e->value.type = REGISTRY_SZ;
         data.assign(text.begin(), text.end());
         data.push_back(0);
         return true;
@@ -170,12 +171,12 @@ bool read_value(cursor *c, entry *e)
         i += 6;
         uint32_t n = 0;
         if (!read_hex(s, &i, 8, &n) || !only_blanks_from(s, i)) return false;
-        e->value.type = 4; /* REG_DWORD */
+        e->value.type = REGISTRY_DWORD;
         for (int k = 0; k < 4; k++) data.push_back(static_cast<uint8_t>(n >> (8 * k)));
         return true;
     }
     if (s.compare(i, 4, "hex:") == 0) {
-        e->value.type = 3; /* REG_BINARY */
+        e->value.type = REGISTRY_BINARY;
         return read_hex_list(c, i + 4, &data);
     }
     if (s.compare(i, 4, "hex(") == 0) {
@@ -328,21 +329,21 @@ std::string regfile_format_value(const std::string &name, uint32_t type, const u
         append_quoted(&out, name);
     }
     out += "=";
-    bool plain_string = type == 1 && size > 0 && data[size - 1] == 0;
+    bool plain_string = type == REGISTRY_SZ && size > 0 && data[size - 1] == 0;
     for (size_t k = 0; plain_string && k + 1 < size; k++) {
         plain_string = data[k] >= 0x20 && data[k] != 0x7f;
     }
     char buf[32];
     if (plain_string) {
         append_quoted(&out, std::string(reinterpret_cast<const char *>(data), size - 1));
-    } else if (type == 4 && size == 4) {
+    } else if (type == REGISTRY_DWORD && size == 4) {
         const uint32_t n = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
                            static_cast<uint32_t>(data[2]) << 16 |
                            static_cast<uint32_t>(data[3]) << 24;
         snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(n));
         out += buf;
     } else {
-        if (type == 3) {
+        if (type == REGISTRY_BINARY) {
             out += "hex:";
         } else {
             snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(type));
