@@ -1,16 +1,18 @@
-# qv_install_library(TARGET <target> PACKAGE <name> NAMESPACE <ns> HEADER_DIR <dir>)
+# qv_install_library(TARGET <target> PACKAGE <name> NAMESPACE <ns> HEADER_DIR <dir>
+#                    [LINKED <target>...])
 #
 # Installs a static library as a package of its own: the archive under the
 # library folder, its public header under HEADER_DIR, a CMake package
 # (find_package(<name>) gives <ns>::<export name>) and a pkg-config file
 # <name>.pc configured from <name>.pc.in in the calling folder. The Config
-# template is <name>Config.cmake.in in the calling folder.
+# template is <name>Config.cmake.in in the calling folder. LINKED names the
+# project's libraries the target links, installed and exported beside it.
 include(CMakePackageConfigHelpers)
 
 function(qv_install_library)
-  cmake_parse_arguments(arg "" "TARGET;PACKAGE;NAMESPACE;HEADER_DIR" "" ${ARGN})
+  cmake_parse_arguments(arg "" "TARGET;PACKAGE;NAMESPACE;HEADER_DIR" "LINKED" ${ARGN})
   set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${arg_PACKAGE})
-  install(TARGETS ${arg_TARGET} EXPORT ${arg_PACKAGE}Targets
+  install(TARGETS ${arg_TARGET} ${arg_LINKED} EXPORT ${arg_PACKAGE}Targets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     PUBLIC_HEADER DESTINATION ${arg_HEADER_DIR})
   install(EXPORT ${arg_PACKAGE}Targets NAMESPACE ${arg_NAMESPACE}:: DESTINATION ${cmake_dir})
