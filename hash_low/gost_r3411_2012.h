@@ -15,11 +15,9 @@
  * may be used at once on any threads; one context must not be shared by two
  * threads at the same time.
  *
- * On x86-64 processors with GFNI and AVX-512 (F, BW, VBMI) the engine computes
- * with those instructions ("vector"), elsewhere with lps_table ("table"); the
- * digests are the same. Each process chooses once, at its first hash; the
- * environment variable GOST_R3411_2012_IMPL set to "table" makes it take the
- * table path ("vector", unset or any other value: the fastest available).
+ * The engine computes by one of two paths, "table" or "vector", with the same
+ * digests; which one runs, and GOST_R3411_2012_IMPL, are told in
+ * gost_r3411_2012(3), "Two paths" and ENVIRONMENT.
  */
 #ifndef GOST_R3411_2012_H
 #define GOST_R3411_2012_H

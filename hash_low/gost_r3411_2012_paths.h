@@ -3,14 +3,9 @@
  * share. Internal to the engine, its tests, its fuzz target and the
  * benchmark; not installed.
  *
- * The table path (lpsx on lps_table) runs everywhere and is the reference.
- * The vector path computes the same with GFNI and AVX-512 (F, BW, VBMI)
- * instructions; the build defines GOST_R3411_2012_VECTOR_BUILD and compiles
- * gost_r3411_2012_vector.cpp where the target and the compiler allow it, and
- * the path runs where the processor has the instructions and the operating
- * system saves their registers. A process takes the vector path where it
- * runs, unless the environment variable GOST_R3411_2012_IMPL is "table"; it
- * decides once, at its first hash.
+ * The table path (lpsx on lps_table) is the reference. Where each path is
+ * built and runs is told in gost_r3411_2012(3), "Two paths"; the build
+ * defines GOST_R3411_2012_VECTOR_BUILD where it compiles the vector path.
  */
 #ifndef GOST_R3411_2012_PATHS_H
 #define GOST_R3411_2012_PATHS_H
