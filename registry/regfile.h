@@ -6,31 +6,8 @@
  *     [HKEY_LOCAL_MACHINE\SOFTWARE\Quorvant\Tessaly]
  *     "prng_start"=hex:00,11,22,...
  *
- * What is read: the first line "Windows Registry Editor Version 5.00" (or
- * "REGEDIT4"), after an optional UTF-8 byte order mark; blank lines; comments
- * (";" as the first non-blank character); sections "[<full key path>]"; value
- * lines "<name>=<data>" where <name> is "@" (the default value) or a quoted
- * name, and <data> is a quoted string (REG_SZ), "dword:" and 1 to 8 hex digits
- * (REG_DWORD), "hex:" (REG_BINARY) or "hex(<type in hex>):" followed by
- * comma-separated hex bytes. A hex list may continue over several lines: a
- * line ending in a backslash goes on with the next line, whose leading blanks
- * are skipped. In quoted text "\\" is a backslash and "\"" a quote. Lines may
- * end in "\n" or "\r\n". The editor saves its exports as UTF-16LE with a byte
- * order mark: regfile_decode turns such a file into UTF-8 text for the
- * functions below and regfile_encode turns it back. Anything else, including the editor's deletion
- * forms
- * "[-key]" and "name"=-, makes the text unparseable.
- *
- * What is written: only the lines of the value being set (and of a section
- * when its key is new); every other byte of the text is kept. Values are
- * written as the editor writes them: REG_SZ without control characters as a
- * quoted string, a four-byte REG_DWORD as "dword:" and 8 lower-case hex
- * digits, REG_BINARY as "hex:", other types as "hex(<type>):", bytes as
- * lower-case two-digit hex separated by commas. A hex line is broken after
- * the comma that brings it to 76 characters or more, with a backslash; the
- * next line starts with two blanks. So 40 bytes under "prng_start" make a
- * first line with 20 bytes and a second with the other 20. New lines take
- * the line ending of the text's first line.
+ * What is read and what is written, byte for byte, is told in
+ * quorvant-registry(5), "Format".
  */
 #ifndef REGISTRY_REGFILE_H
 #define REGISTRY_REGFILE_H

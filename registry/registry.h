@@ -5,29 +5,8 @@
  * and registry_get_value that of SHGetValueA: a root, a key path below it
  * ("SOFTWARE\Quorvant\Tessaly", single backslashes), a value name, a type and
  * the data as bytes. Both return 0 on success or the Windows error code the
- * shell call would return, a positive number:
- *
- *     2     ERROR_FILE_NOT_FOUND       (read) no such key or value
- *     3     ERROR_PATH_NOT_FOUND       the store's folder is missing, or a part of
- *                                      its path is a file (ENOENT, ENOTDIR)
- *     4     ERROR_TOO_MANY_OPEN_FILES  EMFILE, ENFILE
- *     5     ERROR_ACCESS_DENIED        the store, its folder or its lock file may
- *                                      not be written (EACCES, EPERM, EROFS,
- *                                      EISDIR)
- *     6     ERROR_INVALID_HANDLE       a root this store does not hold
- *     8     ERROR_NOT_ENOUGH_MEMORY    ENOMEM
- *     87    ERROR_INVALID_PARAMETER    a null pointer, or a key path or value name
- *                                      that the store cannot hold (empty or
- *                                      over-long parts, control characters)
- *     112   ERROR_DISK_FULL            ENOSPC, EDQUOT
- *     170   ERROR_BUSY                 EBUSY, ETXTBSY
- *     206   ERROR_FILENAME_EXCED_RANGE ENAMETOOLONG
- *     223   ERROR_FILE_TOO_LARGE       EFBIG
- *     234   ERROR_MORE_DATA            (read) the caller's buffer is too small
- *     1009  ERROR_BADDB                the store cannot be parsed; it is left
- *                                      exactly as it was
- *     1016  ERROR_REGISTRY_IO_FAILED   EIO and every other system failure
- *     1921  ERROR_CANT_RESOLVE_FILENAME ELOOP
+ * shell call would return, a positive number: the REGISTRY_* codes below,
+ * each told in quorvant-registry(5), RETURN VALUE.
  *
  * On POSIX systems the registry is one text file in the export format of the
  * Windows registry editor (quorvant-registry(5) tells where it lies, what is
