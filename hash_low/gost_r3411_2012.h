@@ -1,19 +1,11 @@
 /*
  * GOST R 34.11-2012 hash engine (RFC 6986), 256- and 512-bit digests.
  *
- * Byte convention: the caller's message is read as one little-endian number
- * (first byte given = least significant byte), and digests are written as
- * little-endian byte strings. Under this convention the digests of the RFC 6986
- * test messages are the RFC's values read from their last byte to their first,
- * and they match what common tools print for a file.
- *
- * Every function returns 0 on success or a negative code. A function that
- * fails its argument checks changes neither the context nor the digest buffer;
- * it writes one line to hash_diag_stream when that stream is set.
- *
- * The engine never allocates. Tables are read-only, so any number of contexts
- * may be used at once on any threads; one context must not be shared by two
- * threads at the same time.
+ * Every function returns 0 on success or a negative code; a function that
+ * fails its argument checks changes neither the context nor the digest buffer.
+ * The engine never allocates. The byte convention (the caller's bytes are one
+ * little-endian number), the diagnostics line and the rules for threads are
+ * told in gost_r3411_2012(3).
  *
  * The engine computes by one of two paths, "table" or "vector", with the same
  * digests; which one runs, and GOST_R3411_2012_IMPL, are told in
