@@ -4,25 +4,8 @@
 #
 #   bash bench/run_bench.sh
 #
-# Environment: ROUNDS (default 7), FILE_MIB (default 128), ENGINE_MIB (default
-# 64), CALLGRIND_MIB (default 16; 0 skips callgrind), RSS_BIG_MIB (default
-# 1024; 0 skips the peak-memory figures), BUILD_DIR (default build/default).
-#
-# Prints, in one run:
-#   1. bench_hash: the engine's in-memory MB/s (256 and 512 bits; one message,
-#      and two and four side by side through GOSTR3411_2012_UpdateMulti) on each
-#      of its paths (table, and vector where the processor has GFNI and AVX-512),
-#      then hashcheck with its default path, hashcheck with
-#      GOST_R3411_2012_IMPL=table, rhash, a small libgcrypt program and
-#      OpenSSL's gost provider on one FILE_MIB file, alternating, with medians
-#      and the median ratio of each peer's time to each hashcheck's;
-#   2. instructions per byte under valgrind --tool=callgrind, from the
-#      difference between a CALLGRIND_MIB file and an empty one, so that
-#      start-up costs drop out (valgrind runs no AVX-512, so hashcheck takes
-#      its table path there);
-#   3. hashcheck's peak resident size for a 1 MiB and a RSS_BIG_MIB file.
-# It never runs as part of ctest. As root it installs missing peers with
-# apt-get; otherwise it names the packages to install.
+# What it prints, its knobs (environment variables) and its method are told
+# in docs/benchmark.md. It never runs as part of ctest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
