@@ -13,18 +13,19 @@ presets_all=(default sanitize valgrind i686-linux s390x-linux win32 win64)
 common=(build-essential cmake ninja-build libgtest-dev googletest rhash pkgconf)
 # What each preset needs beyond the common packages. win32 runs 32-bit Wine,
 # through qemu-i386 where the kernel cannot (scripts/wine32_namespace.sh),
-# with a library for it built by g++-i686-linux-gnu.
+# with a library for it built by g++-i686-linux-gnu. The Windows zips carry
+# the man pages as HTML, which groff's HTML device makes.
 declare -A needs=(
     [default]="man-db libacl1-dev acl"
     [sanitize]="libacl1-dev acl"
     [valgrind]="valgrind libacl1-dev acl"
     [i686-linux]="qemu-user g++-i686-linux-gnu"
     [s390x-linux]="qemu-user g++-s390x-linux-gnu"
-    [win32]="g++-mingw-w64-i686-posix wine wine64 wine32:i386 qemu-user g++-i686-linux-gnu"
-    [win64]="g++-mingw-w64-x86-64-posix wine wine64"
+    [win32]="g++-mingw-w64-i686-posix wine wine64 wine32:i386 qemu-user g++-i686-linux-gnu groff"
+    [win64]="g++-mingw-w64-x86-64-posix wine wine64 groff"
 )
-# Lint, fuzzing and the package.
-rest=(clang clang-format clang-tidy libclang-rt-14-dev dpkg-dev)
+# Lint, fuzzing and the package (built from the preset "package", checked by lintian).
+rest=(clang clang-format clang-tidy libclang-rt-14-dev dpkg-dev lintian)
 
 usage() {
     echo "usage: $0 [--preset NAME]..., NAME one of: ${presets_all[*]}" >&2
@@ -92,7 +93,7 @@ if [ "$everything" -eq 1 ]; then
 
     echo "=== Debian package"
     if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
-        bash scripts/package_check.sh build/default
+        bash scripts/package_check.sh
     else
         echo "skipped: installing the package needs root or sudo"
     fi
