@@ -68,6 +68,8 @@ fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 steps='cmake --preset "$1" && cmake --build --preset "$1" -j "$2" && ctest --preset "$1" -j "$2"'
+# A Windows preset then makes its zip and runs the hashcheck.exe in it.
+zip_step=' && bash scripts/windows_zip_check.sh "build/$1"'
 times=()
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
@@ -75,7 +77,9 @@ for preset in "${presets[@]}"; do
     if [ "$preset" = win32 ]; then
         # Configure (which asks whether Wine starts), build and test in one
         # namespace where 32-bit Wine can start.
-        bash scripts/wine32_namespace.sh bash -c "$steps" steps "$preset" "$jobs"
+        bash scripts/wine32_namespace.sh bash -c "$steps$zip_step" steps "$preset" "$jobs"
+    elif [ "$preset" = win64 ]; then
+        bash -c "$steps$zip_step" steps "$preset" "$jobs"
     else
         bash -c "$steps" steps "$preset" "$jobs"
     fi
