@@ -11,7 +11,10 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 wine=$(sed -n 's/^QV_WINE:FILEPATH=//p' "$build/CMakeCache.txt")
 wineserver=$(sed -n 's/^QV_WINESERVER:FILEPATH=//p' "$build/CMakeCache.txt")
-[ -n "$wine" ] && [ -f "$build/wine-env" ] || { echo "$build is no Windows build run under Wine" >&2; exit 2; }
+if [ -z "$wine" ] || [ ! -f "$build/wine-env" ]; then
+    echo "$build is no Windows build run under Wine" >&2
+    exit 2
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
