@@ -7,13 +7,12 @@
 # Without an argument it configures and builds the preset "package" first.
 # Usage: bash scripts/package_check.sh [build dir]   (needs root or sudo, lintian)
 set -euo pipefail
+[ $# -eq 0 ] || build=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
-if [ $# -gt 0 ]; then
-    build=$1
-else
-    build=build/package
+if [ $# -eq 0 ]; then
     cmake --preset package >/dev/null
     cmake --build --preset package -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+    build=$PWD/build/package
 fi
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 if [ "$prefix" != /usr ]; then
@@ -34,9 +33,13 @@ cleanup() {
     rm -rf "$out"
 }
 trap cleanup EXIT
-(cd "$out" && cpack -G DEB --config "$OLDPWD/$build/CPackConfig.cmake" >/dev/null)
+(cd "$out" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
 deb=$(ls "$out"/*.deb)
 echo "package: $(basename "$deb")"
+if dpkg-query -W -f='${Status}' "$(dpkg-deb --field "$deb" Package)" 2>/dev/null | grep -q 'ok installed'; then
+    echo "$(dpkg-deb --field "$deb" Package) is installed already: remove it first" >&2
+    exit 2
+fi
 dpkg-deb --field "$deb" Package Version Depends
 
 fail=0
