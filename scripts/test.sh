@@ -13,18 +13,19 @@ presets_all=(default sanitize valgrind i686-linux s390x-linux win32 win64)
 common=(build-essential cmake ninja-build libgtest-dev googletest rhash pkgconf)
 # What each preset needs beyond the common packages. win32 runs 32-bit Wine,
 # through qemu-i386 where the kernel cannot (scripts/wine32_namespace.sh),
-# with a library for it built by g++-i686-linux-gnu.
+# with a library for it built by g++-i686-linux-gnu. The Windows zips carry
+# the man pages as HTML, which groff's HTML device makes.
 declare -A needs=(
     [default]="man-db libacl1-dev acl"
     [sanitize]="libacl1-dev acl"
     [valgrind]="valgrind libacl1-dev acl"
     [i686-linux]="qemu-user g++-i686-linux-gnu"
     [s390x-linux]="qemu-user g++-s390x-linux-gnu"
-    [win32]="g++-mingw-w64-i686-posix wine wine64 wine32:i386 qemu-user g++-i686-linux-gnu"
-    [win64]="g++-mingw-w64-x86-64-posix wine wine64"
+    [win32]="g++-mingw-w64-i686-posix wine wine64 wine32:i386 qemu-user g++-i686-linux-gnu groff"
+    [win64]="g++-mingw-w64-x86-64-posix wine wine64 groff"
 )
-# Lint, fuzzing and the package.
-rest=(clang clang-format clang-tidy libclang-rt-14-dev dpkg-dev)
+# Lint, fuzzing and the package (built from the preset "package", checked by lintian).
+rest=(clang clang-format clang-tidy libclang-rt-14-dev dpkg-dev lintian)
 
 usage() {
     echo "usage: $0 [--preset NAME]..., NAME one of: ${presets_all[*]}" >&2
@@ -67,6 +68,8 @@ fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 steps='cmake --preset "$1" && cmake --build --preset "$1" -j "$2" && ctest --preset "$1" -j "$2"'
+# A Windows preset then makes its zip and runs the hashcheck.exe in it.
+zip_step=' && bash scripts/windows_zip_check.sh "build/$1"'
 times=()
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
@@ -74,7 +77,9 @@ for preset in "${presets[@]}"; do
     if [ "$preset" = win32 ]; then
         # Configure (which asks whether Wine starts), build and test in one
         # namespace where 32-bit Wine can start.
-        bash scripts/wine32_namespace.sh bash -c "$steps" steps "$preset" "$jobs"
+        bash scripts/wine32_namespace.sh bash -c "$steps$zip_step" steps "$preset" "$jobs"
+    elif [ "$preset" = win64 ]; then
+        bash -c "$steps$zip_step" steps "$preset" "$jobs"
     else
         bash -c "$steps" steps "$preset" "$jobs"
     fi
@@ -92,7 +97,7 @@ if [ "$everything" -eq 1 ]; then
 
     echo "=== Debian package"
     if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
-        bash scripts/package_check.sh build/default
+        bash scripts/package_check.sh
     else
         echo "skipped: installing the package needs root or sudo"
     fi

@@ -19,9 +19,9 @@ check() { # name, expected, actual
     if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAIL: $1: wanted '$2', got '$3'"; fail=1; fi
 }
 
-for f in bin/hashcheck bin/seedreg share/man/man1/hashcheck.1 share/man/man1/kbdseed.1 \
-         share/man/man1/seedreg.1 share/man/man3/gost_r3411_2012.3 \
-         share/man/man5/quorvant-registry.5 include/gost_r3411_2012.h \
+for f in bin/hashcheck bin/seedreg share/man/man1/hashcheck.1.gz share/man/man1/kbdseed.1.gz \
+         share/man/man1/seedreg.1.gz share/man/man3/gost_r3411_2012.3.gz \
+         share/man/man5/quorvant-registry.5.gz include/gost_r3411_2012.h \
          include/quorvant/registry.h lib/libquorvant_registry.a \
          lib/pkgconfig/quorvant-registry.pc lib/cmake/quorvant-registry/quorvant-registryConfig.cmake; do
     check "installed $f" yes "$([ -e "$prefix/$f" ] && echo yes || echo no)"
