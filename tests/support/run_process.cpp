@@ -319,6 +319,14 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &progr
         if (in_pipe[1] >= 0) close(in_pipe[1]);
         if (out_pipe[0] >= 0) close(out_pipe[0]);
         if (err_pipe[0] >= 0) close(err_pipe[0]);
+        /* A terminal's session starts with every signal's default action and
+         * none blocked, whatever the test inherited: a test run started in
+         * the background by a shell ignores SIGINT and SIGQUIT, and the
+         * program would take them for the user's choice. */
+        for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (login_tty(terminal) != 0) _exit(126); /* new session, this terminal its own */
         ProcessOptions child = options;
         child.new_session = false;
