@@ -26,15 +26,22 @@ endif()
 
 # Wine started when the build was configured; a win32 build configured inside
 # scripts/wine32_namespace.sh may need it for its tests as well.
-# Once the prefix is made, its server is started anew and kept running for the
-# whole test run (wine_server_stop ends it, or it ends a minute after its last
-# client): a server that shuts down by itself between two tests resets the
-# connection of a program that starts at that moment ("wine client error:
-# recvmsg: Connection reset by peer").
+# Once the prefix is made, its server is started anew and kept for the whole
+# test run (wine_server_stop ends it; the next run's wine_prefix ends one that a
+# run cut short left), and a first program starts Wine's own services with
+# their standard streams on /dev/null. Wine's services start with the first
+# program that meets a server without them, inherit its standard streams and
+# live as long as the server: a test that waited for the end of that program's
+# output waited for the server to shut down, and its next program started just
+# then and lost its connection ("wine client error: recvmsg: Connection reset
+# by peer").
 add_test(NAME wine_prefix COMMAND ${QV_WINE_ENV} sh -c "\"$0\" --version >/dev/null 2>&1 || \
 { echo \"$0 does not start, though it did when this build was configured \
 (a build configured in scripts/wine32_namespace.sh is tested there too)\"; exit 1; }; \
-\"$0\" wineboot --init && '${QV_WINESERVER}' -w && exec '${QV_WINESERVER}' -p60 </dev/null >/dev/null 2>&1" ${QV_WINE})
+'${QV_WINESERVER}' -k >/dev/null 2>&1; \
+\"$0\" wineboot --init && '${QV_WINESERVER}' -w && \
+'${QV_WINESERVER}' -p </dev/null >/dev/null 2>&1 && \
+{ \"$0\" cmd /c exit </dev/null >/dev/null 2>&1 || { echo 'Wine started no program'; exit 1; }; }" ${QV_WINE})
 add_test(NAME wine_server_stop COMMAND ${QV_WINE_ENV} sh -c "'${QV_WINESERVER}' -k || true")
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
 set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)

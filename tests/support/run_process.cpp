@@ -301,6 +301,10 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &progr
         ADD_FAILURE() << "openpty: " << strerror(errno);
         return false;
     }
+    /* No other program the test starts may hold the terminal open: its end
+     * tells that all output is read (finish_on_terminal). */
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
     const std::string copy_dir =
         program_argv.empty() ? std::string() : copy_for_any_user(program_argv[0], argv, options);
     fflush(nullptr);
@@ -315,6 +319,14 @@ bool start_on_terminal(TerminalProcess &p, const std::vector<std::string> &progr
         if (in_pipe[1] >= 0) close(in_pipe[1]);
         if (out_pipe[0] >= 0) close(out_pipe[0]);
         if (err_pipe[0] >= 0) close(err_pipe[0]);
+        /* A terminal's session starts with every signal's default action and
+         * none blocked, whatever the test inherited: a test run started in
+         * the background by a shell ignores SIGINT and SIGQUIT, and the
+         * program would take them for the user's choice. */
+        for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (login_tty(terminal) != 0) _exit(126); /* new session, this terminal its own */
         ProcessOptions child = options;
         child.new_session = false;
@@ -406,7 +418,19 @@ ProcessResult finish_on_terminal(TerminalProcess &p, int timeout_ms)
             record_exit(p, status);
         }
     }
-    pump_once(p, 0); /* the last output on the terminal */
+    /* What the program wrote on the terminal reaches the master side a moment
+     * later, by way of the kernel's buffers. Once no one holds the terminal
+     * open (the program has ended, and the test lets its own end go), the
+     * master reads all of it and then fails. */
+    if (p.terminal >= 0) close(p.terminal);
+    p.terminal = -1;
+    while (p.master >= 0) {
+        struct pollfd fd = {p.master, POLLIN, 0};
+        char buf[4096];
+        const ssize_t r = poll(&fd, 1, timeout_ms) > 0 ? read(p.master, buf, sizeof buf) : -1;
+        if (r <= 0) break;
+        p.screen.append(buf, static_cast<size_t>(r));
+    }
     ProcessResult r;
     r.status = p.status;
     r.out = p.out;
