@@ -48,7 +48,8 @@ struct Slot {
     GOSTR3411_2012_CTX context;
     uint8_t *buffer = nullptr;
     size_t have = 0, pos = 0;
-    int64_t left = -1; /* bytes a regular file still holds by its size, or -1 */
+    bool sized = false; /* a regular file whose size at open was not 0 */
+    int64_t left = 0;   /* that size less the bytes read so far */
     bool at_end = false;
 };
 
@@ -76,6 +77,7 @@ void begin(Pool *pool, Slot *s, Job *job)
         return;
     }
     s->left = input_regular_size(s->fd);
+    s->sized = s->left > 0;
     hash_init(&s->context, job->digest_size);
 }
 
@@ -99,11 +101,15 @@ void refill(Pool *pool, Slot *s)
     s->have = static_cast<size_t>(got);
     s->pos = 0;
     pool_count_bytes(pool, static_cast<uint64_t>(got));
-    /* A regular file read up to its size needs no read that finds its end:
-     * most files then take one read. */
-    if (s->left >= 0) {
+    /* A read that comes back short once the size found at open is reached
+     * ends a regular file without another read that finds nothing: most files
+     * take one read. A full read may have more behind it (bytes appended
+     * since), and a file of size 0 (those of /proc) is read until a read
+     * finds nothing. A file changed meanwhile gets the digest of what was
+     * read. */
+    if (s->sized) {
         s->left -= got;
-        if (s->left == 0) s->at_end = true;
+        if (s->left <= 0 && got < READ_SIZE) s->at_end = true;
     }
 }
 
