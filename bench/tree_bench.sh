@@ -12,6 +12,9 @@
 # each of
 #   streebogsum -c --quiet LIST         (default threads, default engine path)
 #   streebogsum -j 1 -c --quiet LIST
+#   STREEBOGSUM_FILES_PER_WORKER=1 streebogsum -j 1 -c --quiet LIST
+#                                       (one file at a time: what the
+#                                        multi-context entry gains)
 #   GOST_R3411_2012_IMPL=table streebogsum -c --quiet LIST
 #   rhash -c --skip-ok LIST             (a rhash --gost12-256 list)
 #   sha256sum -c --quiet LIST           (a list of its own)
@@ -89,10 +92,12 @@ for tree in "${trees[@]}"; do
     xargs -0 -r sha256sum < "$work/files" > "$work/list.sha256" 2>/dev/null || true
     xargs -0 -r b3sum < "$work/files" > "$work/list.b3" 2>/dev/null || true
 
-    names=(streebogsum "streebogsum -j 1" "streebogsum, table path" "rhash -c" "sha256sum -c" "b3sum -c")
+    names=(streebogsum "streebogsum -j 1" "-j 1, one file at a time" "streebogsum, table path"
+           "rhash -c" "sha256sum -c" "b3sum -c")
     commands=(
         "\"$sum\" -c --quiet \"$work/list.sum\""
         "\"$sum\" -j 1 -c --quiet \"$work/list.sum\""
+        "env STREEBOGSUM_FILES_PER_WORKER=1 \"$sum\" -j 1 -c --quiet \"$work/list.sum\""
         "env GOST_R3411_2012_IMPL=table \"$sum\" -c --quiet \"$work/list.sum\""
         "rhash -c --skip-ok \"$work/list.rhash\""
         "sha256sum -c --quiet \"$work/list.sha256\""

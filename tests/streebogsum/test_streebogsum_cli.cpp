@@ -44,13 +44,15 @@ protected:
     void TearDown() override { remove_tree(dir_); }
 
     ProcessResult run(const std::string &program, std::vector<std::string> args,
-                      const std::string &stdin_data = "")
+                      const std::string &stdin_data = "", const char *files_per_worker = nullptr)
     {
         args.insert(args.begin(), program);
         ProcessOptions options;
         options.cwd = dir_;
         options.stdin_data = stdin_data;
         options.set_env = {{"LC_ALL", "C.UTF-8"}};
+        if (files_per_worker != nullptr)
+            options.set_env.push_back({"STREEBOGSUM_FILES_PER_WORKER", files_per_worker});
         return run_process(args, options);
     }
     ProcessResult sum(std::vector<std::string> args, const std::string &stdin_data = "")
@@ -144,7 +146,7 @@ TEST_F(Streebogsum, Length512)
 
 /* Many files of mixed sizes (several reads for some), missing files and
  * folders among them: the lines come out in the order given, the same with one
- * thread or several. */
+ * thread or several, each hashing one file at a time or several together. */
 TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
 {
     std::vector<std::string> args;
@@ -179,15 +181,20 @@ TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
         expected_check += name + ": OK\n";
     }
     put("list", list);
-    for (const char *jobs : {"1", "4"}) {
-        std::vector<std::string> with_jobs = {"-j", jobs};
+    const std::pair<const char *, const char *> ways[] = {
+        {"1", nullptr}, {"4", nullptr}, {"1", "1"}, {"2", "4"}};
+    for (const auto &way : ways) {
+        SCOPED_TRACE(std::string("-j ") + way.first + ", files per worker " +
+                     (way.second != nullptr ? way.second : "by default"));
+        std::vector<std::string> with_jobs = {"-j", way.first};
         with_jobs.insert(with_jobs.end(), args.begin(), args.end());
-        const ProcessResult r = sum(with_jobs);
-        EXPECT_EQ(r.out, expected_out) << "-j " << jobs;
-        EXPECT_EQ(r.err, expected_err) << "-j " << jobs;
+        const ProcessResult r = run(STREEBOGSUM_BIN, with_jobs, "", way.second);
+        EXPECT_EQ(r.out, expected_out);
+        EXPECT_EQ(r.err, expected_err);
         EXPECT_EQ(r.status, 1);
-        const ProcessResult c = sum({"-c", "--jobs", jobs, "list"});
-        EXPECT_EQ(c.out, expected_check) << "-j " << jobs;
+        const ProcessResult c =
+            run(STREEBOGSUM_BIN, {"-c", "--jobs", way.first, "list"}, "", way.second);
+        EXPECT_EQ(c.out, expected_check);
         EXPECT_EQ(c.status, 1);
     }
 }

@@ -38,19 +38,20 @@ size_t slot_of(const Pool *pool, uint64_t number)
 
 } // namespace
 
-Pool *pool_start(unsigned workers, unsigned capacity)
+Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity)
 {
     auto *pool = new Pool;
     pool->ring.resize(capacity);
     pool->done.assign(capacity, 0);
-    pool->memory = static_cast<uint8_t *>(malloc(static_cast<size_t>(workers) * 2 * READ_SIZE));
+    const size_t per_worker = size_t{files_per_worker} * READ_SIZE;
+    pool->memory = static_cast<uint8_t *>(malloc(workers * per_worker));
     if (pool->memory == nullptr) {
         delete pool;
         return nullptr;
     }
     for (unsigned i = 0; i < workers; i++)
-        pool->threads.emplace_back(hash_worker, pool,
-                                   pool->memory + static_cast<size_t>(i) * 2 * READ_SIZE);
+        pool->threads.emplace_back(hash_worker, pool, pool->memory + i * per_worker,
+                                   files_per_worker);
     return pool;
 }
 

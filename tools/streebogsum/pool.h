@@ -10,9 +10,10 @@
 
 struct Pool;
 
-/* Starts workers threads with a window of capacity jobs. Returns nullptr when
- * memory or threads cannot be had. */
-Pool *pool_start(unsigned workers, unsigned capacity);
+/* Starts workers threads, each keeping files_per_worker files in hand (see
+ * hash_worker), with a window of capacity jobs. Returns nullptr when memory
+ * or threads cannot be had. */
+Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity);
 
 /* Ends the workers (the window must be empty) and frees the pool. */
 void pool_stop(Pool *pool);
