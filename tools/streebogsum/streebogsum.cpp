@@ -147,7 +147,7 @@ void show_progress(Run *run)
 void drain(Run *run)
 {
     while (!pool_empty(run->pool)) {
-        Job *job = pool_head(run->pool, kWaitMs);
+        Job *job = pool_head(run->pool, kWaitMs, false);
         if (job == nullptr) {
             show_progress(run);
             continue;
@@ -168,7 +168,7 @@ void submit(Run *run, Job &job)
         return;
     }
     while (pool_full(run->pool)) {
-        Job *head = pool_head(run->pool, kWaitMs);
+        Job *head = pool_head(run->pool, kWaitMs, true);
         if (head == nullptr) {
             show_progress(run);
             continue;
