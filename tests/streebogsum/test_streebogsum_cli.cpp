@@ -203,9 +203,12 @@ TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
  * no error, as sha256sum gives it: bytes appended before the read that finds
  * the end count, even when the file was a whole number of reads long at open,
  * and a file cut short below what was read ends there. The first file named
- * is a pipe the test holds open. One worker takes both files, reads the
- * second one's first 128 KiB (seen through inotify) and then waits on the
- * pipe, so that the change lands between two of its reads. */
+ * is a pipe the test holds open. One worker hashes both together, byte for
+ * byte as the pipe brings them; the test feeds the pipe a byte at a time
+ * until the worker has read the file's first 128 KiB (seen through inotify;
+ * it takes the file only once the main thread has handed it over). The
+ * worker then waits on the pipe before it can read the file again, so that
+ * the change lands between two of its reads. */
 TEST_F(Streebogsum, FileChangedWhileRead)
 {
     const size_t read_size = 128 * 1024;
@@ -227,9 +230,13 @@ TEST_F(Streebogsum, FileChangedWhileRead)
         ProcessOptions options;
         options.cwd = dir_;
         RunningProcess p = start_process({STREEBOGSUM_BIN, "-j", "1", "pipe", "file"}, options);
-        ASSERT_EQ(write(pipe_fd, "x", 1), 1);
-        struct pollfd event = {watch, POLLIN, 0};
-        const bool file_read = poll(&event, 1, 300000) == 1;
+        std::string fed;
+        bool file_read = false;
+        while (!file_read && fed.size() < 2000 && write(pipe_fd, "x", 1) == 1) {
+            fed += "x";
+            struct pollfd event = {watch, POLLIN, 0};
+            file_read = poll(&event, 1, 50) == 1;
+        }
         if (file_read && append) {
             const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
             EXPECT_EQ(write(fd, "tail", 4), 4);
@@ -242,7 +249,7 @@ TEST_F(Streebogsum, FileChangedWhileRead)
         const ProcessResult r = finish_process(&p);
         ASSERT_TRUE(file_read) << "the file was not read while the pipe was open";
         const std::string hashed = append ? content + "tail" : content.substr(0, read_size);
-        EXPECT_EQ(r.out, digest_hex("x", 256) + "  pipe\n" + digest_hex(hashed, 256) + "  file\n");
+        EXPECT_EQ(r.out, digest_hex(fed, 256) + "  pipe\n" + digest_hex(hashed, 256) + "  file\n");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }

@@ -148,12 +148,13 @@ void drain(Run *run)
 {
     while (!pool_empty(run->pool)) {
         Job *job = pool_head(run->pool, kWaitMs, false);
-        if (job == nullptr) {
-            show_progress(run);
-            continue;
+        if (job != nullptr) {
+            emit(run, *job);
+            pool_pop(run->pool);
         }
-        emit(run, *job);
-        pool_pop(run->pool);
+        /* After every line too: a run of many small files seldom waits long
+         * enough for the head to time out. */
+        show_progress(run);
     }
 }
 
@@ -169,12 +170,11 @@ void submit(Run *run, Job &job)
     }
     while (pool_full(run->pool)) {
         Job *head = pool_head(run->pool, kWaitMs, true);
-        if (head == nullptr) {
-            show_progress(run);
-            continue;
+        if (head != nullptr) {
+            emit(run, *head);
+            pool_pop(run->pool);
         }
-        emit(run, *head);
-        pool_pop(run->pool);
+        show_progress(run);
     }
     pool_push(run->pool, job);
 }
