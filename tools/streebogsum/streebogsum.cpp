@@ -152,9 +152,9 @@ void drain(Run *run)
             emit(run, *job);
             pool_pop(run->pool);
         }
-        /* After every line too: a run of many small files seldom waits long
-         * enough for the head to time out. */
-        show_progress(run);
+        /* After every line too (a run of many small files seldom waits long
+         * enough for the head to time out), but never after the last. */
+        if (!pool_empty(run->pool)) show_progress(run);
     }
 }
 
