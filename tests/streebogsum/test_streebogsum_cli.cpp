@@ -266,11 +266,14 @@ TEST_F(Streebogsum, SizeZeroFileHashedWhole)
     ASSERT_GE(child, 0);
     if (child == 0) {
         for (int i = 0; i < 200; i++)
-            mmap(nullptr, 4096, i % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (mmap(nullptr, 4096, i % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                     0) == MAP_FAILED)
+                _exit(1);
         (void)!write(ready[1], "r", 1);
         pause();
         _exit(0);
     }
+    close(ready[1]);
     char byte;
     EXPECT_EQ(read(ready[0], &byte, 1), 1);
     const std::string maps = "/proc/" + std::to_string(child) + "/maps";
@@ -288,7 +291,6 @@ TEST_F(Streebogsum, SizeZeroFileHashedWhole)
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     close(ready[0]);
-    close(ready[1]);
     ASSERT_GT(reads.size(), 2u) << "the map came in one read";
     EXPECT_EQ(r.out, digest_hex(text, 256) + "  " + maps + "\n");
     EXPECT_EQ(r.err, "");

@@ -37,13 +37,13 @@ void hash_stream(int fd, Job *job, uint8_t *buffer, Pool *pool)
 namespace {
 
 struct Slot {
-    Job *job = nullptr;
-    int fd = -1;
     GOSTR3411_2012_CTX context;
+    Job *job = nullptr;
     uint8_t *buffer = nullptr;
     size_t have = 0, pos = 0;
+    int64_t left = 0; /* the size at open less the bytes read so far */
+    int fd = -1;
     bool sized = false; /* a regular file whose size at open was not 0 */
-    int64_t left = 0;   /* that size less the bytes read so far */
     bool at_end = false;
 };
 
