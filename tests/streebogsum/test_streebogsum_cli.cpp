@@ -2,6 +2,10 @@
  * hashcheck, 512-bit digests, the order of lines whatever the threads do, and
  * the progress line. */
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,13 +44,15 @@ protected:
     void TearDown() override { remove_tree(dir_); }
 
     ProcessResult run(const std::string &program, std::vector<std::string> args,
-                      const std::string &stdin_data = "")
+                      const std::string &stdin_data = "", const char *files_per_worker = nullptr)
     {
         args.insert(args.begin(), program);
         ProcessOptions options;
         options.cwd = dir_;
         options.stdin_data = stdin_data;
         options.set_env = {{"LC_ALL", "C.UTF-8"}};
+        if (files_per_worker != nullptr)
+            options.set_env.push_back({"STREEBOGSUM_FILES_PER_WORKER", files_per_worker});
         return run_process(args, options);
     }
     ProcessResult sum(std::vector<std::string> args, const std::string &stdin_data = "")
@@ -140,7 +146,7 @@ TEST_F(Streebogsum, Length512)
 
 /* Many files of mixed sizes (several reads for some), missing files and
  * folders among them: the lines come out in the order given, the same with one
- * thread or several. */
+ * thread or several, each hashing one file at a time or several together. */
 TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
 {
     std::vector<std::string> args;
@@ -175,17 +181,120 @@ TEST_F(Streebogsum, ManyFilesKeepTheirOrder)
         expected_check += name + ": OK\n";
     }
     put("list", list);
-    for (const char *jobs : {"1", "4"}) {
-        std::vector<std::string> with_jobs = {"-j", jobs};
+    const std::pair<const char *, const char *> ways[] = {
+        {"1", nullptr}, {"4", nullptr}, {"1", "1"}, {"2", "4"}};
+    for (const auto &way : ways) {
+        SCOPED_TRACE(std::string("-j ") + way.first + ", files per worker " +
+                     (way.second != nullptr ? way.second : "by default"));
+        std::vector<std::string> with_jobs = {"-j", way.first};
         with_jobs.insert(with_jobs.end(), args.begin(), args.end());
-        const ProcessResult r = sum(with_jobs);
-        EXPECT_EQ(r.out, expected_out) << "-j " << jobs;
-        EXPECT_EQ(r.err, expected_err) << "-j " << jobs;
+        const ProcessResult r = run(STREEBOGSUM_BIN, with_jobs, "", way.second);
+        EXPECT_EQ(r.out, expected_out);
+        EXPECT_EQ(r.err, expected_err);
         EXPECT_EQ(r.status, 1);
-        const ProcessResult c = sum({"-c", "--jobs", jobs, "list"});
-        EXPECT_EQ(c.out, expected_check) << "-j " << jobs;
+        const ProcessResult c =
+            run(STREEBOGSUM_BIN, {"-c", "--jobs", way.first, "list"}, "", way.second);
+        EXPECT_EQ(c.out, expected_check);
         EXPECT_EQ(c.status, 1);
     }
+}
+
+/* A file that changes while it is read gets the digest of what was read, with
+ * no error, as sha256sum gives it: bytes appended before the read that finds
+ * the end count, even when the file was a whole number of reads long at open,
+ * and a file cut short below what was read ends there. The first file named
+ * is a pipe the test holds open. One worker hashes both together, byte for
+ * byte as the pipe brings them; the test feeds the pipe a byte at a time
+ * until the worker has read the file's first 128 KiB (seen through inotify;
+ * it takes the file only once the main thread has handed it over). The
+ * worker then waits on the pipe before it can read the file again, so that
+ * the change lands between two of its reads. */
+TEST_F(Streebogsum, FileChangedWhileRead)
+{
+    const size_t read_size = 128 * 1024;
+    for (const bool append : {true, false}) {
+        SCOPED_TRACE(append ? "appended" : "cut short");
+        std::string content(append ? 2 * read_size : 2 * read_size + 100, '\0');
+        for (size_t k = 0; k < content.size(); k++) content[k] = static_cast<char>((k * 131) >> 8);
+        const std::string file = dir_ + "/file", pipe = dir_ + "/pipe";
+        put("file", content);
+        unlink(pipe.c_str());
+        ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+        /* Read and write: opening it blocks neither side. */
+        const int pipe_fd = open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+        const int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(pipe_fd, 0);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, file.c_str(), IN_ACCESS), 0);
+
+        ProcessOptions options;
+        options.cwd = dir_;
+        RunningProcess p = start_process({STREEBOGSUM_BIN, "-j", "1", "pipe", "file"}, options);
+        std::string fed;
+        bool file_read = false;
+        while (!file_read && fed.size() < 2000 && write(pipe_fd, "x", 1) == 1) {
+            fed += "x";
+            struct pollfd event = {watch, POLLIN, 0};
+            file_read = poll(&event, 1, 50) == 1;
+        }
+        if (file_read && append) {
+            const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            EXPECT_EQ(write(fd, "tail", 4), 4);
+            close(fd);
+        } else if (file_read) {
+            EXPECT_EQ(truncate(file.c_str(), 1000), 0);
+        }
+        close(pipe_fd);
+        close(watch);
+        const ProcessResult r = finish_process(&p);
+        ASSERT_TRUE(file_read) << "the file was not read while the pipe was open";
+        const std::string hashed = append ? content + "tail" : content.substr(0, read_size);
+        EXPECT_EQ(r.out, digest_hex(fed, 256) + "  pipe\n" + digest_hex(hashed, 256) + "  file\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+/* Files of /proc say their size is 0 and give their text in short reads: the
+ * whole text is hashed. The file is the memory map of a child that made two
+ * hundred mappings and waits, so that it spans several reads and stays put. */
+TEST_F(Streebogsum, SizeZeroFileHashedWhole)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int i = 0; i < 200; i++)
+            if (mmap(nullptr, 4096, i % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                     0) == MAP_FAILED)
+                _exit(1);
+        (void)!write(ready[1], "r", 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    const std::string maps = "/proc/" + std::to_string(child) + "/maps";
+    std::string text;
+    std::vector<long> reads;
+    const int fd = open(maps.c_str(), O_RDONLY | O_CLOEXEC);
+    char buffer[128 * 1024];
+    for (long got = 1; fd >= 0 && got > 0;) {
+        got = read(fd, buffer, sizeof buffer);
+        if (got > 0) text.append(buffer, static_cast<size_t>(got));
+        reads.push_back(got);
+    }
+    if (fd >= 0) close(fd);
+    const ProcessResult r = sum({maps});
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    ASSERT_GT(reads.size(), 2u) << "the map came in one read";
+    EXPECT_EQ(r.out, digest_hex(text, 256) + "  " + maps + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
 }
 
 /* A named pipe that stays empty for a second and a half keeps the run going

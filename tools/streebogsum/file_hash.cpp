@@ -6,12 +6,6 @@
 #include "file_input.h"
 #include "pool.h"
 
-void hash_pair_update(GOSTR3411_2012_CTX *const contexts[2], const uint8_t *const data[2],
-                      uint32_t len)
-{
-    GOSTR3411_2012_UpdateMulti(contexts, data, len, 2);
-}
-
 void hash_init(GOSTR3411_2012_CTX *context, int digest_size)
 {
     if (digest_size == 32) {
@@ -43,12 +37,13 @@ void hash_stream(int fd, Job *job, uint8_t *buffer, Pool *pool)
 namespace {
 
 struct Slot {
-    Job *job = nullptr;
-    int fd = -1;
     GOSTR3411_2012_CTX context;
+    Job *job = nullptr;
     uint8_t *buffer = nullptr;
     size_t have = 0, pos = 0;
-    int64_t left = -1; /* bytes a regular file still holds by its size, or -1 */
+    int64_t left = 0; /* the size at open less the bytes read so far */
+    int fd = -1;
+    bool sized = false; /* a regular file whose size at open was not 0 */
     bool at_end = false;
 };
 
@@ -76,13 +71,13 @@ void begin(Pool *pool, Slot *s, Job *job)
         return;
     }
     s->left = input_regular_size(s->fd);
+    s->sized = s->left > 0;
     hash_init(&s->context, job->digest_size);
 }
 
-/* Brings the slot's buffer data, or finishes its file. */
+/* Reads the slot's next buffer, or finishes its file. */
 void refill(Pool *pool, Slot *s)
 {
-    if (s->pos < s->have) return;
     if (s->at_end) {
         finish(pool, s, 0);
         return;
@@ -99,48 +94,68 @@ void refill(Pool *pool, Slot *s)
     s->have = static_cast<size_t>(got);
     s->pos = 0;
     pool_count_bytes(pool, static_cast<uint64_t>(got));
-    /* A regular file read up to its size needs no read that finds its end:
-     * most files then take one read. */
-    if (s->left >= 0) {
+    /* A read that comes back short once the size found at open is reached
+     * ends a regular file without another read that finds nothing: most files
+     * take one read. A full read may have more behind it (bytes appended
+     * since), and a file of size 0 (those of /proc) is read until a read
+     * finds nothing. A file changed meanwhile gets the digest of what was
+     * read. */
+    if (s->sized) {
         s->left -= got;
-        if (s->left == 0) s->at_end = true;
+        if (s->left <= 0 && got < READ_SIZE) s->at_end = true;
+    }
+}
+
+/* Brings the slot bytes to hash: those of its file, or once that is done of
+ * the next file it can take. Waits for a job only when wait. */
+void feed(Pool *pool, Slot *s, bool wait)
+{
+    for (;;) {
+        if (s->job != nullptr) {
+            if (s->pos < s->have) return;
+            refill(pool, s);
+            continue;
+        }
+        Job *job = pool_take(pool, wait);
+        if (job == nullptr) return;
+        begin(pool, s, job);
     }
 }
 
 } // namespace
 
-void hash_worker(Pool *pool, uint8_t *memory)
+void hash_worker(Pool *pool, uint8_t *memory, unsigned files)
 {
-    Slot slots[2];
-    slots[0].buffer = memory;
-    slots[1].buffer = memory + READ_SIZE;
+    Slot slots[GOSTR3411_2012_MULTI_MAX];
+    for (unsigned i = 0; i < files; i++) slots[i].buffer = memory + size_t{i} * READ_SIZE;
     for (;;) {
-        for (Slot &s : slots) {
-            while (s.job == nullptr) {
-                const bool idle = slots[0].job == nullptr && slots[1].job == nullptr;
-                Job *job = pool_take(pool, idle);
-                if (job == nullptr) break;
-                begin(pool, &s, job);
-            }
+        /* Every slot is fed before the files advance together, so that a file
+         * that ends is replaced at once and the rest never go on alone while
+         * jobs wait. */
+        GOSTR3411_2012_CTX *contexts[GOSTR3411_2012_MULTI_MAX];
+        const uint8_t *data[GOSTR3411_2012_MULTI_MAX];
+        Slot *ready[GOSTR3411_2012_MULTI_MAX];
+        unsigned count = 0;
+        size_t n = READ_SIZE;
+        for (unsigned i = 0; i < files; i++) {
+            bool others_busy = false;
+            for (unsigned k = 0; k < files; k++)
+                if (k != i && slots[k].job != nullptr) others_busy = true;
+            Slot &s = slots[i];
+            feed(pool, &s, !others_busy);
+            if (s.job == nullptr) continue;
+            contexts[count] = &s.context;
+            data[count] = s.buffer + s.pos;
+            ready[count] = &s;
+            count++;
+            if (s.have - s.pos < n) n = s.have - s.pos;
         }
-        if (slots[0].job == nullptr && slots[1].job == nullptr) break;
-        for (Slot &s : slots)
-            if (s.job != nullptr) refill(pool, &s);
-        Slot &a = slots[0], &b = slots[1];
-        const bool has_a = a.job != nullptr && a.pos < a.have;
-        const bool has_b = b.job != nullptr && b.pos < b.have;
-        if (has_a && has_b) {
-            const size_t n = a.have - a.pos < b.have - b.pos ? a.have - a.pos : b.have - b.pos;
-            GOSTR3411_2012_CTX *const contexts[2] = {&a.context, &b.context};
-            const uint8_t *const data[2] = {a.buffer + a.pos, b.buffer + b.pos};
-            hash_pair_update(contexts, data, static_cast<uint32_t>(n));
-            a.pos += n;
-            b.pos += n;
-        } else if (has_a || has_b) {
-            Slot &s = has_a ? a : b;
-            GOSTR3411_2012_Update(&s.context, s.buffer + s.pos,
-                                  static_cast<uint32_t>(s.have - s.pos));
-            s.pos = s.have;
+        if (count == 0) break;
+        if (count == 1) {
+            GOSTR3411_2012_Update(contexts[0], data[0], static_cast<uint32_t>(n));
+        } else {
+            GOSTR3411_2012_UpdateMulti(contexts, data, static_cast<uint32_t>(n), count);
         }
+        for (unsigned i = 0; i < count; i++) ready[i]->pos += n;
     }
 }

@@ -23,6 +23,10 @@ struct Pool {
     uint64_t oldest = 0;             /* number of the oldest job in the ring */
     uint64_t next = 0;               /* number the next pushed job gets */
     uint64_t dispatch = 0;           /* the next job a worker looks at */
+    uint64_t waiting_files = 0;      /* file jobs pushed and not yet taken */
+    uint64_t low = 0;                /* see head_ready */
+    bool batch = false;              /* the main thread's wait, as in pool_head */
+    bool head_waiting = false;       /* the main thread waits on finished */
     bool stopping = false;
     std::atomic<uint64_t> bytes{0};
     std::vector<std::thread> threads;
@@ -36,21 +40,42 @@ size_t slot_of(const Pool *pool, uint64_t number)
     return static_cast<size_t>(number % pool->ring.size());
 }
 
+/* Whether the main thread, waiting, is to wake: the oldest job is finished
+ * and, in a batch wait, the workers are down to low file jobs not yet taken.
+ * Waking then, rather than at every finished file, lets it print and refill
+ * half the window in one go: a few wake-ups instead of one per file. */
+bool head_ready(const Pool *pool)
+{
+    if (pool->next == pool->oldest || pool->done[slot_of(pool, pool->oldest)] == 0) return false;
+    return !pool->batch || pool->waiting_files <= pool->low;
+}
+
+/* Called with the lock held after a change a waiting main thread may be
+ * waiting for: whether to notify it (once). */
+bool wake_head(Pool *pool)
+{
+    if (!pool->head_waiting || !head_ready(pool)) return false;
+    pool->head_waiting = false;
+    return true;
+}
+
 } // namespace
 
-Pool *pool_start(unsigned workers, unsigned capacity)
+Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity)
 {
     auto *pool = new Pool;
     pool->ring.resize(capacity);
     pool->done.assign(capacity, 0);
-    pool->memory = static_cast<uint8_t *>(malloc(static_cast<size_t>(workers) * 2 * READ_SIZE));
+    pool->low = capacity / 2;
+    const size_t per_worker = size_t{files_per_worker} * READ_SIZE;
+    pool->memory = static_cast<uint8_t *>(malloc(workers * per_worker));
     if (pool->memory == nullptr) {
         delete pool;
         return nullptr;
     }
     for (unsigned i = 0; i < workers; i++)
-        pool->threads.emplace_back(hash_worker, pool,
-                                   pool->memory + static_cast<size_t>(i) * 2 * READ_SIZE);
+        pool->threads.emplace_back(hash_worker, pool, pool->memory + i * per_worker,
+                                   files_per_worker);
     return pool;
 }
 
@@ -86,17 +111,23 @@ void pool_push(Pool *pool, const Job &job)
         pool->ring[slot] = job;
         pool->done[slot] = job.kind != JOB_FILE;
         pool->next++;
+        if (job.kind == JOB_FILE) pool->waiting_files++;
     }
     if (job.kind == JOB_FILE) pool->work.notify_one();
 }
 
-Job *pool_head(Pool *pool, int wait_ms)
+Job *pool_head(Pool *pool, int wait_ms, bool batch)
 {
     std::unique_lock<std::mutex> hold(pool->lock);
     if (pool->next == pool->oldest) return nullptr;
     const size_t slot = slot_of(pool, pool->oldest);
-    pool->finished.wait_for(hold, std::chrono::milliseconds(wait_ms),
-                            [&] { return pool->done[slot] != 0; });
+    if (pool->done[slot] == 0) {
+        pool->batch = batch;
+        pool->head_waiting = true;
+        pool->finished.wait_for(hold, std::chrono::milliseconds(wait_ms),
+                                [&] { return head_ready(pool); });
+        pool->head_waiting = false;
+    }
     return pool->done[slot] != 0 ? &pool->ring[slot] : nullptr;
 }
 
@@ -120,7 +151,12 @@ Job *pool_take(Pool *pool, bool wait)
         while (pool->dispatch < pool->next) {
             Job *job = &pool->ring[slot_of(pool, pool->dispatch)];
             pool->dispatch++;
-            if (job->kind == JOB_FILE) return job;
+            if (job->kind != JOB_FILE) continue;
+            pool->waiting_files--;
+            const bool wake = wake_head(pool);
+            hold.unlock();
+            if (wake) pool->finished.notify_one();
+            return job;
         }
         if (!wait || pool->stopping) return nullptr;
         pool->work.wait(hold);
@@ -129,11 +165,13 @@ Job *pool_take(Pool *pool, bool wait)
 
 void pool_finish(Pool *pool, Job *job)
 {
+    bool wake;
     {
         std::lock_guard<std::mutex> hold(pool->lock);
         pool->done[static_cast<size_t>(job - pool->ring.data())] = 1;
+        wake = wake_head(pool);
     }
-    pool->finished.notify_one();
+    if (wake) pool->finished.notify_one();
 }
 
 void pool_count_bytes(Pool *pool, uint64_t bytes)

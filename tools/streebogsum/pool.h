@@ -10,9 +10,10 @@
 
 struct Pool;
 
-/* Starts workers threads with a window of capacity jobs. Returns nullptr when
- * memory or threads cannot be had. */
-Pool *pool_start(unsigned workers, unsigned capacity);
+/* Starts workers threads, each keeping files_per_worker files in hand (see
+ * hash_worker), with a window of capacity jobs. Returns nullptr when memory
+ * or threads cannot be had. */
+Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity);
 
 /* Ends the workers (the window must be empty) and frees the pool. */
 void pool_stop(Pool *pool);
@@ -27,8 +28,10 @@ bool pool_empty(Pool *pool);
 void pool_push(Pool *pool, const Job &job);
 
 /* Main thread: the oldest job, once it is finished, or nullptr when it is not
- * finished within wait_ms milliseconds. */
-Job *pool_head(Pool *pool, int wait_ms);
+ * finished within wait_ms milliseconds. When it is not finished yet and batch
+ * is set, the wait also lasts until the workers have few jobs left to take
+ * (or wait_ms passes), so that the finished lines come in a batch. */
+Job *pool_head(Pool *pool, int wait_ms, bool batch);
 
 /* Main thread: drops the oldest job after pool_head returned it. */
 void pool_pop(Pool *pool);

@@ -147,13 +147,14 @@ void show_progress(Run *run)
 void drain(Run *run)
 {
     while (!pool_empty(run->pool)) {
-        Job *job = pool_head(run->pool, kWaitMs);
-        if (job == nullptr) {
-            show_progress(run);
-            continue;
+        Job *job = pool_head(run->pool, kWaitMs, false);
+        if (job != nullptr) {
+            emit(run, *job);
+            pool_pop(run->pool);
         }
-        emit(run, *job);
-        pool_pop(run->pool);
+        /* After every line too (a run of many small files seldom waits long
+         * enough for the head to time out), but never after the last. */
+        if (!pool_empty(run->pool)) show_progress(run);
     }
 }
 
@@ -168,13 +169,12 @@ void submit(Run *run, Job &job)
         return;
     }
     while (pool_full(run->pool)) {
-        Job *head = pool_head(run->pool, kWaitMs);
-        if (head == nullptr) {
-            show_progress(run);
-            continue;
+        Job *head = pool_head(run->pool, kWaitMs, true);
+        if (head != nullptr) {
+            emit(run, *head);
+            pool_pop(run->pool);
         }
-        emit(run, *head);
-        pool_pop(run->pool);
+        show_progress(run);
     }
     pool_push(run->pool, job);
 }
@@ -288,6 +288,17 @@ void check_list(Run *run, const std::string &list, bool last)
     if (c.read_failed != 0 || c.mismatched != 0 || (o.strict && c.improper != 0)) run->status = 1;
 }
 
+/* How many files a worker hashes at a time: STREEBOGSUM_FILES_PER_WORKER, a
+ * benchmarking aid, when it says 1 to FILES_PER_WORKER_MAX. */
+unsigned files_per_worker(void)
+{
+    const char *value = getenv("STREEBOGSUM_FILES_PER_WORKER");
+    if (value != nullptr && value[0] >= '1' && value[0] <= '0' + FILES_PER_WORKER_MAX &&
+        value[1] == '\0')
+        return static_cast<unsigned>(value[0] - '0');
+    return FILES_PER_WORKER;
+}
+
 /* Standard output's last flush, and the status that a failed write leaves. */
 int close_output(int status)
 {
@@ -318,9 +329,9 @@ int main(int argc, char **argv)
         jobs = std::thread::hardware_concurrency();
         if (jobs == 0) jobs = 1;
     }
-    /* Room for every worker's two files and for lines waiting behind a
-     * large file, without holding much: a job is a name and two digests. */
-    run.pool = pool_start(jobs, 64 + 16 * jobs);
+    /* Room for every worker's files and for lines waiting behind a large
+     * file, without holding much: a job is a name and two digests. */
+    run.pool = pool_start(jobs, files_per_worker(), 64 + 16 * jobs);
     run.stdin_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
     run.list_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
     if (run.pool == nullptr || run.stdin_buffer == nullptr || run.list_buffer == nullptr) {
