@@ -37,13 +37,14 @@
  * there a step is cut in two halves (S and the gathers; the products and
  * their sum) and the t chain runs half a step behind K, each half of one
  * chain next to the other half of the other chain. The matrices and the
- * second halves of pi are then read from memory at every use (loads are
- * cheap), which leaves the registers to the messages' state.
+ * second halves of pi are read from memory at every use (loads are cheap),
+ * which leaves the registers to the messages' state.
  *
- * Measured on a 2-core virtual machine of an AMD EPYC (family 26) shared
- * with other work, cpu time, bench/bench_hash: one message about 570 MB/s,
- * two messages together about 1.65 times that, three or four about 1.7
- * times.
+ * Measured with bench/bench_hash (cpu time) on a 2-core virtual machine of
+ * an AMD EPYC (family 26) shared with other work: one message 510 to 590
+ * MB/s; two messages together 1.5 to 1.65 times that (1.4 times before the
+ * halves), the more the less loaded the machine; four, run as two pairs, as
+ * two; three about 1.4 times.
  */
 #include <cpuid.h>
 #include <immintrin.h>
@@ -343,7 +344,10 @@ VECTOR_TARGET void vector_blocks_multi(GOSTR3411_2012_CTX *const contexts[],
         blocks_together<3>(contexts, data, nblocks);
         break;
     default:
-        blocks_together<4>(contexts, data, nblocks);
+        /* Four at once hold more state than the registers: two pairs are
+         * faster. */
+        blocks_together<2>(contexts, data, nblocks);
+        blocks_together<2>(contexts + 2, data + 2, nblocks);
         break;
     }
 }
