@@ -16,28 +16,8 @@ CALLGRIND_MIB=${CALLGRIND_MIB:-16}
 RSS_BIG_MIB=${RSS_BIG_MIB:-1024}
 BUILD_DIR=${BUILD_DIR:-build/default}
 
-packages=(build-essential cmake rhash libgcrypt20-dev libengine-gost-openssl openssl valgrind time)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "run_bench.sh: missing packages; install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-fi
-
-if [ "$BUILD_DIR" = build/default ]; then
-    cmake --preset default >/dev/null
-else
-    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$BUILD_DIR" --target hashcheck bench_hash -j 2 >/dev/null
+. bench/prepare.sh
+bench_prepare run_bench.sh "build-essential cmake rhash libgcrypt20-dev libengine-gost-openssl openssl valgrind time" hashcheck bench_hash
 hashcheck="$BUILD_DIR/tools/hashcheck/hashcheck"
 
 peer_dir="$BUILD_DIR/bench-peers"

@@ -44,28 +44,8 @@ BUILD_DIR=${BUILD_DIR:-build/default}
 trees=("$@")
 [ ${#trees[@]} -gt 0 ] || trees=(/usr/include /usr/lib/x86_64-linux-gnu)
 
-packages=(cmake rhash b3sum time coreutils)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "tree_bench.sh: missing packages; install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-fi
-
-if [ "$BUILD_DIR" = build/default ]; then
-    cmake --preset default >/dev/null
-else
-    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$BUILD_DIR" --target streebogsum hashcheck -j 2 >/dev/null
+. bench/prepare.sh
+bench_prepare tree_bench.sh "cmake rhash b3sum time coreutils" streebogsum hashcheck
 sum=$(realpath "$BUILD_DIR/tools/streebogsum/streebogsum")
 hashcheck=$(realpath "$BUILD_DIR/tools/hashcheck/hashcheck")
 
