@@ -23,22 +23,18 @@ mode_t everyone_mode(uint32_t access_mask)
     return static_cast<mode_t>(rights | rights << 3 | rights << 6);
 }
 
-} // namespace
-
-int file_access_grant_everyone(const char *path, uint32_t access_mask)
+/* Sets the access list of the file at path, or of fd when path is null, to
+ * exactly the owner, group and other entries of mode: a list built from a
+ * mode alone has no named entries and no mask, so every other entry goes. */
+int set_everyone_list(const char *path, int fd, mode_t mode)
 {
-    if (path == nullptr) {
-        return -1;
-    }
-    const mode_t mode = everyone_mode(access_mask);
 #ifdef QV_HAVE_LIBACL
-    /* A list built from a mode alone has exactly the owner, group and other
-     * entries, so setting it drops every named entry and the mask. */
     acl_t acl = acl_from_mode(mode);
     if (acl == nullptr) {
         return -1;
     }
-    const int set = acl_set_file(path, ACL_TYPE_ACCESS, acl);
+    const int set =
+        path != nullptr ? acl_set_file(path, ACL_TYPE_ACCESS, acl) : acl_set_fd(fd, acl);
     const int set_errno = errno;
     acl_free(acl);
     if (set == 0) {
@@ -49,7 +45,18 @@ int file_access_grant_everyone(const char *path, uint32_t access_mask)
     }
 #endif
     /* Without access lists on this file system the mode is the whole list. */
-    return chmod(path, mode) == 0 ? 0 : -1;
+    const int changed = path != nullptr ? chmod(path, mode) : fchmod(fd, mode);
+    return changed == 0 ? 0 : -1;
+}
+
+} // namespace
+
+int file_access_grant_everyone(const char *path, uint32_t access_mask)
+{
+    if (path == nullptr) {
+        return -1;
+    }
+    return set_everyone_list(path, -1, everyone_mode(access_mask));
 }
 
 int file_access_grant_everyone_fd(int fd, uint32_t access_mask)
@@ -57,21 +64,5 @@ int file_access_grant_everyone_fd(int fd, uint32_t access_mask)
     if (fd < 0) {
         return -1;
     }
-    const mode_t mode = everyone_mode(access_mask);
-#ifdef QV_HAVE_LIBACL
-    acl_t acl = acl_from_mode(mode);
-    if (acl == nullptr) {
-        return -1;
-    }
-    const int set = acl_set_fd(fd, acl);
-    const int set_errno = errno;
-    acl_free(acl);
-    if (set == 0) {
-        return 0;
-    }
-    if (set_errno != ENOTSUP && set_errno != EOPNOTSUPP) {
-        return -1;
-    }
-#endif
-    return fchmod(fd, mode) == 0 ? 0 : -1;
+    return set_everyone_list(nullptr, fd, everyone_mode(access_mask));
 }
