@@ -101,10 +101,13 @@ namespace {
 const uint64_t top_bit_rows = 0x8080808080808080ULL;
 
 /* What stays in registers: the first table of each S lookup and the gather
- * indices (byte permutes take their index from a register). */
+ * indices (byte permutes take their index from a register), and the top-bit
+ * rows: broadcast from memory at every use, they would take one of the two
+ * busy units each time. */
 struct Constants {
     __m512i sbox_low, sbox_high; /* pi(0..63), pi(128..191) */
     __m512i gather[4];
+    __m512i top_rows; /* top_bit_rows in every lane */
 };
 
 /* An LPS result as four parts, whose exclusive-or is the value; the step that
@@ -131,6 +134,7 @@ VECTOR_INLINE void load_constants(Constants *k)
     for (int i = 0; i < 4; i++) {
         k->gather[i] = _mm512_loadu_si512(lps_vector_gather[i]);
     }
+    k->top_rows = _mm512_set1_epi64((long long)top_bit_rows);
 }
 
 /* p, hidden from the compiler, so that what it points to is read again at
@@ -157,8 +161,7 @@ VECTOR_INLINE __m512i substitute(__m512i x, const Constants &k)
     const uint8_t *sbox = in_memory(lps_vector_sbox);
     const __m512i low = _mm512_permutex2var_epi8(k.sbox_low, x, _mm512_loadu_si512(sbox + 64));
     const __m512i high = _mm512_permutex2var_epi8(k.sbox_high, x, _mm512_loadu_si512(sbox + 192));
-    const __m512i top = _mm512_gf2p8affine_epi64_epi8(
-        x, _mm512_set1_epi64((long long)*in_memory(&top_bit_rows)), 0);
+    const __m512i top = _mm512_gf2p8affine_epi64_epi8(x, k.top_rows, 0);
     return _mm512_ternarylogic_epi64(top, high, low, 0xca); /* top ? high : low */
 }
 
