@@ -40,6 +40,7 @@ stop_loops() {
 trap stop_loops EXIT
 
 build() {
+    # shellcheck disable=SC2016 # expanded by the inner shell
     local preset=$1 steps='cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$2" >/dev/null'
     echo "=== building $preset"
     if [ "$preset" = win32 ]; then
