@@ -72,6 +72,7 @@ done
 
 declare -A failed passed
 start=$(date +%s)
+echo "=== $runs runs of: ${sets[*]}; the log of a failed run goes to $logs"
 for ((run = 1; run <= runs; run++)); do
     for set in "${sets[@]}"; do
         t=$(date +%s)
