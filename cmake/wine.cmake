@@ -28,7 +28,12 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/wine-env CONTENT [[#!/bin/sh
 export WINEPREFIX='@QV_WINE_PREFIX@' WINEDEBUG=-all
 @wine_env_lines@
 # No display, and no offer to install Mono or Gecko when the prefix is made.
-export WINEDLLOVERRIDES='mscoree,mshtml='
+# No debugger: a process that crashes ends, with its fault on standard error.
+# Wine would start winedbg for it, and once, under load, a crash during
+# wineboot left winedbg waiting for good and wineboot with it, so that every
+# later program waited five minutes for wineboot. No menu builder: nothing is
+# written outside the prefix.
+export WINEDLLOVERRIDES='mscoree,mshtml,winedbg.exe,winemenubuilder.exe='
 unset DISPLAY WAYLAND_DISPLAY
 exec "$@"
 ]] @ONLY)

@@ -60,6 +60,14 @@ add_test(NAME windows_test_main_reports COMMAND ${CMAKE_COMMAND}
          -P ${CMAKE_CURRENT_SOURCE_DIR}/check_test_main.cmake)
 set_tests_properties(windows_test_main_reports PROPERTIES FIXTURES_REQUIRED wine)
 
+# A program that crashes ends at once with a failure status, its output
+# untouched: no debugger starts in the prefix.
+add_executable(crash_probe support/crash_probe_win32.cpp)
+add_test(NAME windows_crash_ends COMMAND ${CMAKE_COMMAND}
+         "-DCOMMAND=${wine_command}|$<TARGET_FILE:crash_probe>"
+         -P ${CMAKE_CURRENT_SOURCE_DIR}/check_crash.cmake)
+set_tests_properties(windows_crash_ends PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)
+
 # Reads a file's access list back for the kbdseed tests.
 add_executable(file_acl kbdseed/file_acl_win32.cpp)
 target_link_libraries(file_acl PRIVATE advapi32)

@@ -53,6 +53,7 @@ struct Dialogue {
     std::string expected_out; /* banner, prompts and echoed keys, as typed */
     std::vector<char> keys;   /* the key of every prompt */
     int accepted = 0;
+    std::string screen; /* what Wine's console put on the terminal */
 };
 
 class KbdseedWindows : public ::testing::Test {
@@ -118,6 +119,7 @@ protected:
             if (!wrong) d.accepted++;
         }
         d.result = finish_on_terminal(p, kPromptTimeoutMs);
+        d.screen = p.screen;
         return d;
     }
 
@@ -130,7 +132,9 @@ protected:
             d = talk(args);
             if (d.result.err != text(kCollectorFailed)) break;
         }
-        EXPECT_GE(d.accepted, 34);
+        /* A dialogue that ends early: what Wine's console showed on the
+         * terminal may tell why. */
+        EXPECT_GE(d.accepted, 34) << "the terminal showed " << testing::PrintToString(d.screen);
         if (d.keys.size() >= 3) {
             EXPECT_EQ(d.keys[1], d.keys[0]) << "a wrong start key is asked for again";
             EXPECT_EQ(d.keys[2], d.keys[0]);
