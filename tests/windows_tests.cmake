@@ -44,6 +44,11 @@ add_test(NAME wine_prefix COMMAND ${QV_WINE_ENV} sh -c "\"$0\" --version >/dev/n
 { \"$0\" cmd /c exit </dev/null >/dev/null 2>&1 || { echo 'Wine started no program'; exit 1; }; }" ${QV_WINE})
 add_test(NAME wine_server_stop COMMAND ${QV_WINE_ENV} sh -c "'${QV_WINESERVER}' -k || true")
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
+
+# What runs in the prefix runs without address randomization
+# (cmake/wine.cmake says why): the personality flag ADDR_NO_RANDOMIZE.
+add_test(NAME wine_fixed_layout COMMAND ${QV_WINE_ENV} sh -c "flags=$(cat /proc/self/personality) && \
+[ $((0x$flags & 0x40000)) -ne 0 ] || { echo \"address randomization is on (personality $flags)\"; exit 1; }")
 set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 
 # One Wine start for the whole program: gtest_discover_tests cannot read the
