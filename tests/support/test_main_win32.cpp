@@ -4,8 +4,16 @@
  * OutputDebugStringA, which raises an exception for a debugger to catch, and
  * its first such message starts a thread that watches the main one. 32-bit
  * Wine under qemu-i386 crashes on an exception raised while a second thread
- * lives, so the first skip or failure would end the whole program there. */
+ * lives, so the first skip or failure would end the whole program there.
+ *
+ * That thread also made the program crash now and then as it ended: ending
+ * the process stops the threads that still live, and qemu-i386 sometimes
+ * fails a 32-bit thread that is stopped. So the cases run on a thread of
+ * their own, which GoogleTest's thread watches, and the program ends only
+ * once that watcher has seen it end and has ended too. */
 #include <stdio.h>
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <memory>
 
@@ -73,6 +81,28 @@ private:
     std::unique_ptr<TestEventListener> printer_;
 };
 
+/* Whether this process has a thread besides the caller. */
+bool others_live(void)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Thread32First(snapshot, &entry); more && !found;
+         more = Thread32Next(snapshot, &entry)) {
+        found = entry.th32OwnerProcessID == GetCurrentProcessId() &&
+                entry.th32ThreadID != GetCurrentThreadId();
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+DWORD WINAPI run_cases(void *)
+{
+    return static_cast<DWORD>(RUN_ALL_TESTS());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -84,5 +114,14 @@ int main(int argc, char **argv)
         listeners.Release(printer);
         listeners.Append(new PlainPartResults(printer));
     }
-    return RUN_ALL_TESTS();
+    const HANDLE cases = CreateThread(nullptr, 0, run_cases, nullptr, 0, nullptr);
+    if (cases == nullptr) return RUN_ALL_TESTS();
+    DWORD status = 1;
+    if (WaitForSingleObject(cases, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeThread(cases, &status))
+        status = 1;
+    CloseHandle(cases);
+    /* The watcher ends as soon as it has seen the cases' thread end; ten
+     * seconds is far more than that takes. */
+    for (int waited = 0; waited < 10000 && others_live(); waited++) Sleep(1);
+    return static_cast<int>(status);
 }
