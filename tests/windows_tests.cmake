@@ -51,6 +51,12 @@ add_test(NAME wine_fixed_layout COMMAND ${QV_WINE_ENV} sh -c "flags=$(cat /proc/
 [ $((0x$flags & 0x40000)) -ne 0 ] || { echo \"address randomization is on (personality $flags)\"; exit 1; }")
 set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 
+# Wine's server folder is in the build, not in /tmp (cmake/wine.cmake).
+add_test(NAME wine_server_folder_in_build
+         COMMAND sh -c "for d in \"$0\"/wine-tmp/wine-*/server-*; do [ -d \"$d\" ] && exit 0; done; \
+echo \"no Wine server folder under $0/wine-tmp\"; exit 1" ${CMAKE_BINARY_DIR})
+set_tests_properties(wine_server_folder_in_build PROPERTIES FIXTURES_REQUIRED wine)
+
 # One Wine start for the whole program: gtest_discover_tests cannot read the
 # CR LF lines of a Windows program's test list.
 add_test(NAME hash_low_tests COMMAND hash_low_tests)
