@@ -48,10 +48,15 @@ check() { # what, command...
     if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; fail=1; fi
 }
 
+# lintian leaves a folder of its own under TMPDIR at every run: here that is
+# $out, which goes at the end, instead of the machine's /tmp.
 lint_status=0
-lint=$(lintian --fail-on error,warning "$deb" 2>&1) || lint_status=$?
+tmp_before=$(ls -d /tmp/mldbm-* 2>/dev/null | sort || true)
+lint=$(TMPDIR="$out" lintian --fail-on error,warning "$deb" 2>&1) || lint_status=$?
 printf '%s\n' "$lint" | grep -v -e '^running with root privileges' -e '^$' || true
 check "lintian reports no error or warning" test "$lint_status" -eq 0
+tmp_after=$(ls -d /tmp/mldbm-* 2>/dev/null | sort || true)
+check "lintian left nothing in /tmp" test "$tmp_before" = "$tmp_after"
 
 # gzip -9n leaves the header's name and time out: the same text gives the same file.
 dpkg-deb -x "$deb" "$out/tree"
