@@ -297,6 +297,8 @@ struct EngineTimes {
 };
 
 const int kEngineCounts[] = {1, 2, 4};
+const char *const kEnginePaths[] = {"table", "vector"};
+const char kNoVectorLine[] = "  vector   skipped: this processor lacks GFNI/AVX-512\n";
 
 /* Hashes data on the path in use as count messages (data cut into count
  * equal slices) fed together in 1 MiB pieces: count 1 through
@@ -346,7 +348,7 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
 
     /* The process's own choice first, before the paths are switched. */
     const std::string own = GOSTR3411_2012_Implementation();
-    const char *paths[] = {"table", "vector"};
+    const char *const *paths = kEnginePaths;
     const bool has_vector = gost_vector_available() != 0;
     const int ncounts = (int)(sizeof kEngineCounts / sizeof kEngineCounts[0]);
     EngineTimes times[2][3][2]; /* path, count, digest length */
@@ -375,7 +377,7 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
            "512-bit MB/s (wall, cpu)", "cpu speed over 1 message (256, 512)");
     for (int p = 0; p < 2; p++) {
         if (p == 1 && !has_vector) {
-            printf("  vector   skipped: this processor lacks GFNI/AVX-512\n");
+            fputs(kNoVectorLine, stdout);
             continue;
         }
         for (int c = 0; c < ncounts; c++) {
@@ -409,7 +411,7 @@ void bench_engine_pieces(int samples)
     fill_pseudo_random(data.data(), data.size(), &state);
 
     const std::string own = GOSTR3411_2012_Implementation();
-    const char *paths[] = {"table", "vector"};
+    const char *const *paths = kEnginePaths;
     const bool has_vector = gost_vector_available() != 0;
     printf("engine, in the cache: %zu KiB a message, %d alternating samples, one thread, "
            "256-bit\n",
@@ -449,7 +451,7 @@ void bench_engine_pieces(int samples)
         }
     }
     if (!has_vector) {
-        printf("  vector   skipped: this processor lacks GFNI/AVX-512\n");
+        fputs(kNoVectorLine, stdout);
     }
     gost_use_path(own.c_str());
 }
