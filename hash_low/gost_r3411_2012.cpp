@@ -146,9 +146,9 @@ static void table_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint6
 {
     uint64_t m[8];
     for (; nblocks > 0; nblocks--, data += 64) {
-        gost_take_block(context, data, m);
+        gost_load_block(data, m);
         g_n(context->N, context->h, m);
-        gost_count_block(context, 512, m);
+        gost_count_block(context, 512, data);
     }
 }
 
@@ -225,9 +225,9 @@ const char *GOSTR3411_2012_Implementation(void)
 static void process_block(GOSTR3411_2012_CTX *context, uint64_t bits, const gost_path *path)
 {
     uint64_t m[8];
-    gost_take_block(context, context->buffer, m);
+    gost_load_block(context->buffer, m);
     path->g_n(context->N, context->h, m);
-    gost_count_block(context, bits, m);
+    gost_count_block(context, bits, context->buffer);
 }
 
 /* The first step of an Update whose bytes complete a block: when a partial

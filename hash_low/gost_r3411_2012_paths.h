@@ -21,9 +21,9 @@ typedef struct {
     /* h = g_N(h, m). */
     void (*g_n)(const uint64_t N[8], uint64_t h[8], const uint64_t m[8]);
     /* Compresses nblocks (>= 1) whole 64-byte blocks at data into context,
-     * whose buffer_len is 0: each block goes through gost_take_block, g_N and
-     * gost_count_block with 512 bits. The buffer is left holding the last
-     * block; the caller clears it. */
+     * whose buffer_len is 0: each block goes through g_N and gost_count_block
+     * with 512 bits. The blocks are read where they lie; the buffer is left
+     * as it was. */
     void (*blocks)(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks);
     /* As blocks, for count (1..GOSTR3411_2012_MULTI_MAX) distinct contexts,
      * nblocks from data[i] into contexts[i] each. */
@@ -46,42 +46,53 @@ int gost_vector_available(void);
  * is hashing. */
 int gost_use_path(const char *name);
 
-/* The block bookkeeping, the same for every path: gost_take_block copies the
- * 64 bytes at block into the context's buffer (block may be that buffer) and
- * gives them as words in m; after g_N, gost_count_block adds bits to N and m
- * to Sigma, both modulo 2^512. Inline, so that a path compiled for other
- * instructions keeps its registers across them. */
-static inline void gost_take_block(GOSTR3411_2012_CTX *context, const uint8_t *block, uint64_t m[8])
+/* The block bookkeeping, the same for every path: gost_load_block gives the
+ * 64 bytes at block as words in m; gost_add_bits adds bits to N and
+ * gost_add_block the block's words to Sigma, both modulo 2^512;
+ * gost_count_block does both after g_N. Inline, so that a path compiled for
+ * other instructions keeps its registers across them. */
+static inline uint64_t gost_load64_le(const uint8_t *p)
 {
-    if (block != context->buffer) {
-        memcpy(context->buffer, block, sizeof context->buffer);
-    }
+    return (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 | (uint64_t)p[3] << 24 |
+           (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 | (uint64_t)p[6] << 48 | (uint64_t)p[7] << 56;
+}
+
+static inline void gost_load_block(const uint8_t *block, uint64_t m[8])
+{
     for (int i = 0; i < 8; i++) {
-        const uint8_t *p = context->buffer + 8 * i;
-        m[i] = (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 | (uint64_t)p[3] << 24 |
-               (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 | (uint64_t)p[6] << 48 |
-               (uint64_t)p[7] << 56;
+        m[i] = gost_load64_le(block + 8 * i);
     }
 }
 
-static inline void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint64_t m[8])
+static inline void gost_add_bits(uint64_t N[8], uint64_t bits)
 {
-    uint64_t *N = context->N;
     N[0] += bits;
     if (N[0] < bits) {
         for (int i = 1; i < 8 && ++N[i] == 0; i++) {
         }
     }
+}
 
+/* Each word is read where the addition needs it: the vector path calls this
+ * with the caller's data, which it has already read whole into a register. */
+static inline void gost_add_block(uint64_t Sigma[8], const uint8_t *block)
+{
     uint64_t carry = 0;
     for (int i = 0; i < 8; i++) {
-        const uint64_t s = context->Sigma[i] + m[i];
-        const uint64_t c1 = s < m[i];
+        const uint64_t m = gost_load64_le(block + 8 * i);
+        const uint64_t s = Sigma[i] + m;
+        const uint64_t c1 = s < m;
         const uint64_t s2 = s + carry;
         const uint64_t c2 = s2 < s;
-        context->Sigma[i] = s2;
+        Sigma[i] = s2;
         carry = c1 | c2;
     }
+}
+
+static inline void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint8_t *block)
+{
+    gost_add_bits(context->N, bits);
+    gost_add_block(context->Sigma, block);
 }
 
 /* The vector path's constants, generated into hash_low/lps_vector.inc (their

@@ -297,34 +297,63 @@ VECTOR_TARGET void vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t
     _mm512_storeu_si512(h, transpose(state, k));
 }
 
+/* N (as it lies in the context) after one more block. Within a call N stays
+ * in a register and the addition is made there, unless the low word carries:
+ * that rare case goes through the common addition. Counting N in memory and
+ * reading it back whole for the next block measured slower. */
+VECTOR_INLINE __m512i add_block_bits(__m512i count)
+{
+    const uint64_t low = (uint64_t)_mm_cvtsi128_si64(_mm512_castsi512_si128(count));
+    if (__builtin_expect(low <= UINT64_MAX - 512, 1)) {
+        return _mm512_add_epi64(count, _mm512_set_epi64(0, 0, 0, 0, 0, 0, 0, 512));
+    }
+    uint64_t words[8];
+    _mm512_storeu_si512(words, count);
+    gost_add_bits(words, 512);
+    return _mm512_loadu_si512(words);
+}
+
 /* nblocks blocks from data[l] into contexts[l], l < L, the L computations
- * together. h stays in a register, transposed, from block to block; the
- * words of m are the lanes of a register (x86-64 is little-endian). */
+ * together. h and N stay in registers from block to block, h transposed. A
+ * block is read where it lies, once as a register (its words are the lanes:
+ * x86-64 is little-endian) and once word by word for Sigma: copying it
+ * first, or reading it whole from words stored on the way, makes the wide
+ * read wait for narrow stores at every block. */
 template <int L>
 VECTOR_INLINE void blocks_together(GOSTR3411_2012_CTX *const contexts[],
                                    const uint8_t *const data[], uint64_t nblocks)
 {
     Constants k;
     load_constants(&k);
-    __m512i h[L];
-    EACH_LANE h[l] = transpose(_mm512_loadu_si512(contexts[l]->h), k);
+    __m512i h[L], count[L];
+    EACH_LANE
+    {
+        h[l] = transpose(_mm512_loadu_si512(contexts[l]->h), k);
+        count[l] = _mm512_loadu_si512(contexts[l]->N);
+    }
     for (uint64_t b = 0; b < nblocks; b++) {
-        uint64_t m[L][8];
         __m512i n[L], message[L];
         EACH_LANE
         {
-            gost_take_block(contexts[l], data[l] + 64 * b, m[l]);
-            n[l] = transpose(_mm512_loadu_si512(contexts[l]->N), k);
-            message[l] = transpose(_mm512_loadu_si512(m[l]), k);
+            n[l] = transpose(count[l], k);
+            message[l] = transpose(_mm512_loadu_si512(data[l] + 64 * b), k);
         }
         if (L == 1) {
             compress_alone(h, n[0], message[0], k);
         } else {
             compress_together<L>(h, n, message, k);
         }
-        EACH_LANE gost_count_block(contexts[l], 512, m[l]);
+        EACH_LANE
+        {
+            count[l] = add_block_bits(count[l]);
+            gost_add_block(contexts[l]->Sigma, data[l] + 64 * b);
+        }
     }
-    EACH_LANE _mm512_storeu_si512(contexts[l]->h, transpose(h[l], k));
+    EACH_LANE
+    {
+        _mm512_storeu_si512(contexts[l]->h, transpose(h[l], k));
+        _mm512_storeu_si512(contexts[l]->N, count[l]);
+    }
 }
 
 VECTOR_TARGET void vector_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks)
