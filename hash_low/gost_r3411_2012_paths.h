@@ -11,7 +11,6 @@
 #define GOST_R3411_2012_PATHS_H
 
 #include <stdint.h>
-#include <string.h>
 
 #include "gost_r3411_2012.h"
 
@@ -73,8 +72,9 @@ static inline void gost_add_bits(uint64_t N[8], uint64_t bits)
     }
 }
 
-/* Each word is read where the addition needs it: the vector path calls this
- * with the caller's data, which it has already read whole into a register. */
+/* Each word is read as the addition reaches it. The vector path passes the
+ * caller's data: words gathered into an array first were read as one wide
+ * load and stored again, and the addition waited for those stores. */
 static inline void gost_add_block(uint64_t Sigma[8], const uint8_t *block)
 {
     uint64_t carry = 0;

@@ -40,11 +40,11 @@
  * second halves of pi are read from memory at every use (loads are cheap),
  * which leaves the registers to the messages' state.
  *
- * Measured with bench/bench_hash (cpu time) on a 2-core virtual machine of
- * an AMD EPYC (family 26) shared with other work: one message 510 to 590
- * MB/s; two messages together 1.5 to 1.65 times that (1.4 times before the
- * halves), the more the less loaded the machine; four, run as two pairs, as
- * two; three about 1.4 times.
+ * Measured with bench/bench_hash on a 2-core virtual machine of an AMD EPYC
+ * (family 26): on pieces in the cache, with the core to itself, one message
+ * 610 to 640 MB/s and two together 1.70 to 1.71 times that (1.4 times before
+ * the halves); from memory, where other work on the same core weighs more,
+ * 1.5 to 1.65 times. Four, run as two pairs, as two.
  */
 #include <cpuid.h>
 #include <immintrin.h>
