@@ -461,8 +461,8 @@ void bench_engine_pieces(double window_seconds, int windows)
             char cell[64];
             snprintf(cell, sizeof cell, "%8.1f %8.1f", (double)piece / quiet[c] / 1e6,
                      (double)piece / overall[c] / 1e6);
-            printf("  %-6s %8d   %-26s %.2fx, %.2fx\n", paths[p], c + 1, cell,
-                   quiet[0] / quiet[c], overall[0] / overall[c]);
+            printf("  %-6s %8d   %-26s %.2fx, %.2fx\n", paths[p], c + 1, cell, quiet[0] / quiet[c],
+                   overall[0] / overall[c]);
         }
     }
     if (!has_vector) {

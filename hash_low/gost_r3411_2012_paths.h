@@ -53,7 +53,8 @@ int gost_use_path(const char *name);
 static inline uint64_t gost_load64_le(const uint8_t *p)
 {
     return (uint64_t)p[0] | (uint64_t)p[1] << 8 | (uint64_t)p[2] << 16 | (uint64_t)p[3] << 24 |
-           (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 | (uint64_t)p[6] << 48 | (uint64_t)p[7] << 56;
+           (uint64_t)p[4] << 32 | (uint64_t)p[5] << 40 | (uint64_t)p[6] << 48 |
+           (uint64_t)p[7] << 56;
 }
 
 static inline void gost_load_block(const uint8_t *block, uint64_t m[8])
@@ -89,7 +90,8 @@ static inline void gost_add_block(uint64_t Sigma[8], const uint8_t *block)
     }
 }
 
-static inline void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits, const uint8_t *block)
+static inline void gost_count_block(GOSTR3411_2012_CTX *context, uint64_t bits,
+                                    const uint8_t *block)
 {
     gost_add_bits(context->N, bits);
     gost_add_block(context->Sigma, block);

@@ -298,14 +298,16 @@ VECTOR_TARGET void vector_g_n(const uint64_t N[8], uint64_t h[8], const uint64_t
 }
 
 /* N (as it lies in the context) after one more block. Within a call N stays
- * in a register and the addition is made there, unless the low word carries:
- * that rare case goes through the common addition. Counting N in memory and
- * reading it back whole for the next block measured slower. */
+ * in a register: 512 is added to its low word, which is put back in place,
+ * unless the addition carries out of it; that rare case goes through the
+ * common addition. Counting N in memory and reading it back whole for the
+ * next block measured slower. */
 VECTOR_INLINE __m512i add_block_bits(__m512i count)
 {
     const uint64_t low = (uint64_t)_mm_cvtsi128_si64(_mm512_castsi512_si128(count));
     if (__builtin_expect(low <= UINT64_MAX - 512, 1)) {
-        return _mm512_add_epi64(count, _mm512_set_epi64(0, 0, 0, 0, 0, 0, 0, 512));
+        const uint64_t next = low + 512;
+        return _mm512_mask_set1_epi64(count, 1, (long long)next);
     }
     uint64_t words[8];
     _mm512_storeu_si512(words, count);
