@@ -396,7 +396,6 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
     }
 }
 
-/* Tenth percentile and median of v. */
 /* One piece as count messages (1 or 2) from fresh contexts: seconds a message. */
 double time_piece(const uint8_t *data, size_t piece, int count)
 {
