@@ -16,6 +16,8 @@ if [ -z "$wine" ] || [ ! -f "$build/wine-env" ]; then
     exit 2
 fi
 
+wine_env() { sh "$build/wine-env" "$@"; }
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && cpack -G ZIP --config "$build/CPackConfig.cmake" >/dev/null)
@@ -38,16 +40,25 @@ for page in hashcheck.1 streebogsum.1 kbdseed.1 seedreg.1 gost_r3411_2012.3 quor
     check "holds doc/$page.html" grep -q '</html>' "$root/doc/$page.html"
 done
 
-if ! sh "$build/wine-env" "$wine" --version >/dev/null 2>&1; then
+if ! wine_env "$wine" --version >/dev/null 2>&1; then
     echo "skipped: $wine does not start here, so hashcheck.exe was not run (as the build's tests say)"
     exit $fail
 fi
 # The build's Wine prefix, made as its tests make it if they have not run:
-# making it writes to standard error.
+# making it writes to standard error. Then, as the tests do, a server kept for
+# the whole check and Wine's own services started by a first program with their
+# streams on /dev/null. Those services inherit the streams of the program that
+# starts them and live as long as the server: started by a checked
+# hashcheck.exe, one of Wine's 64-bit services that faulted wrote its fault
+# into that program's standard error.
+wine_env "$wineserver" -k >/dev/null 2>&1 || true
 if [ ! -d "$build/wine-prefix" ]; then
-    sh "$build/wine-env" "$wine" wineboot --init >/dev/null 2>&1
-    sh "$build/wine-env" "$wineserver" -w
+    wine_env "$wine" wineboot --init >/dev/null 2>&1
+    wine_env "$wineserver" -w
 fi
+trap 'wine_env "$wineserver" -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+wine_env "$wineserver" -p </dev/null >/dev/null 2>&1
+wine_env "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || { echo "FAIL: Wine started no program"; exit 1; }
 mkdir "$work/data"
 : > "$work/data/empty"
 printf 'abc' > "$work/data/abc"
@@ -55,7 +66,7 @@ seq 1 600000 > "$work/data/several-mib"
 for name in empty abc several-mib; do
     want="GOSTHASH from file $name = $(cd "$work/data" && rhash --gost12-256 "$name" | cut -d' ' -f1)"
     status=0
-    (cd "$work/data" && sh "$build/wine-env" "$wine" "$root/bin/hashcheck.exe" -file "$name") \
+    (cd "$work/data" && wine_env "$wine" "$root/bin/hashcheck.exe" -file "$name") \
         > "$work/out" 2> "$work/err" || status=$?
     got=$(tr -d '\r' < "$work/out")
     check "hashcheck.exe -file $name agrees with rhash" test "$got" = "$want"
