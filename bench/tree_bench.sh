@@ -26,11 +26,12 @@
 #                                        on each file, about ten times slower)
 #   sha256sum -c --quiet LIST           (a list of its own)
 #   b3sum -c --quiet LIST               (a list of its own)
-# timed as whole processes by /usr/bin/time: the median and the spread
-# (fastest to slowest) of the elapsed time, the median processor time (user
-# and system: on a busy machine it moves less than the elapsed time), each
-# one's median elapsed time over streebogsum's, and the largest peak resident
-# size. The load average is printed before and after. The machine should be
+# timed as whole processes: the median and the spread (fastest to slowest) of
+# the elapsed time, the median processor time (user and system: on a busy
+# machine it moves less than the elapsed time), each one's median elapsed time
+# over streebogsum's, and the largest peak resident size (/usr/bin/time). Then
+# the median and spread of one file at a time's time over -j 1's, round by
+# round. The load average is printed before and after. The machine should be
 # idle; nothing here is a test. As root it installs missing peers with apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -105,14 +106,28 @@ for tree in "${trees[@]}"; do
     for round in $(seq 1 "$ROUNDS"); do
         for i in "${!names[@]}"; do
             [ "$round" -le "${rounds[i]}" ] || continue
-            /usr/bin/time -f '%e %U %S %M' -a -o "$work/all.$i" sh -c "exec ${commands[$i]}" \
+            # GNU time gives the elapsed time in hundredths of a second, too
+            # coarse for runs of a tenth: the clock of the shell around it
+            # gives the microsecond (its own start and end included, a
+            # millisecond or so alike for every command).
+            start=$EPOCHREALTIME
+            /usr/bin/time -f '%U %S %M' -o "$work/usage" sh -c "exec ${commands[$i]}" \
                 >/dev/null 2>&1 || true
+            end=$EPOCHREALTIME
+            echo "$(awk -v a="${start/,/.}" -v b="${end/,/.}" 'BEGIN { printf "%.4f", b - a }') $(cat "$work/usage")" \
+                >> "$work/all.$i"
             if [ "$round" -eq 1 ] &&
                 awk -v s="$SLOW_SECONDS" '{ exit !($1 > s) }' "$work/all.$i"; then
                 rounds[i]=$SLOW_ROUNDS
             fi
         done
     done
+    # What two files at a time gain on one worker, round by round: the runs
+    # of a round are next to each other, so a slower spell of the host
+    # weighs on both.
+    gain=$(paste -d' ' "$work/all.2" "$work/all.1" | awk 'NF == 8 { print $1 / $5 }' > "$work/gain" &&
+        median_spread "$work/gain")
+    rm -f "$work/gain"
     base=""
     printf '%-26s %6s %9s %17s %8s %8s %12s\n' "command" "rounds" "median s" "spread s" "cpu s" \
         "x stb." "peak RSS"
@@ -128,6 +143,8 @@ for tree in "${trees[@]}"; do
             "$lo" "$hi" "$cpu" "$ratio" "$rss"
         rm -f "$work/all.$i" "$work/time.$i" "$work/cpu.$i"
     done
+    read -r med lo hi <<< "$gain"
+    echo "-j 1 against one file at a time, round by round: median $med x ($lo..$hi)"
 
     # The old README loop: one hashcheck process per file, on LOOP_FILES files
     # taken evenly over the tree, scaled to the tree by files and by bytes.
