@@ -114,8 +114,8 @@ for tree in "${trees[@]}"; do
             /usr/bin/time -f '%U %S %M' -o "$work/usage" sh -c "exec ${commands[$i]}" \
                 >/dev/null 2>&1 || true
             end=$EPOCHREALTIME
-            echo "$(awk -v a="${start/,/.}" -v b="${end/,/.}" 'BEGIN { printf "%.4f", b - a }') $(cat "$work/usage")" \
-                >> "$work/all.$i"
+            awk -v a="${start/,/.}" -v b="${end/,/.}" '{ printf "%.4f %s\n", b - a, $0 }' \
+                "$work/usage" >> "$work/all.$i"
             if [ "$round" -eq 1 ] &&
                 awk -v s="$SLOW_SECONDS" '{ exit !($1 > s) }' "$work/all.$i"; then
                 rounds[i]=$SLOW_ROUNDS
@@ -125,9 +125,8 @@ for tree in "${trees[@]}"; do
     # What two files at a time gain on one worker, round by round: the runs
     # of a round are next to each other, so a slower spell of the host
     # weighs on both.
-    gain=$(paste -d' ' "$work/all.2" "$work/all.1" | awk 'NF == 8 { print $1 / $5 }' > "$work/gain" &&
-        median_spread "$work/gain")
-    rm -f "$work/gain"
+    gain=$(paste -d' ' "$work/all.2" "$work/all.1" | awk 'NF == 8 { print $1 / $5 }' |
+        median_spread /dev/stdin)
     base=""
     printf '%-26s %6s %9s %17s %8s %8s %12s\n' "command" "rounds" "median s" "spread s" "cpu s" \
         "x stb." "peak RSS"
