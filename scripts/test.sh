@@ -62,7 +62,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
         dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
     fi
-    $sudo apt-get update -qq
+    # A mirror caught mid-sync fails one index or another; the packages may
+    # still be found through the rest, and the install says so if not.
+    $sudo apt-get update -qq || echo "apt-get update failed in part; installing from the indexes it has" >&2
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
