@@ -27,10 +27,11 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
 out=$(mktemp -d)
+store_dir=$(bash tests/install/store_dir.sh)
 pkg=""
 cleanup() {
     if [ -n "$pkg" ] && dpkg-query -W "$pkg" >/dev/null 2>&1; then $sudo dpkg -r "$pkg" >/dev/null; fi
-    rm -rf "$out"
+    rm -rf "$out" "$store_dir"
 }
 trap cleanup EXIT
 (cd "$out" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
@@ -100,7 +101,7 @@ check "registry store man page" test -n "$(man -w 5 quorvant-registry 2>/dev/nul
 # this check's own.
 consumers=tests/install
 engine_want=9d151eefd8590b89daa6ba6cb74af9275dd051026bb149a452fd84e5e57b5500
-export QUORVANT_REGISTRY=$out/registry.reg
+export QUORVANT_REGISTRY=$store_dir/registry.reg
 mkdir "$out/run"
 seq 1 20 | head -c 48 > "$out/run/seed.bin"
 seed=$(head -c 40 "$out/run/seed.bin" | od -An -tx1 -v | tr -d ' \n')

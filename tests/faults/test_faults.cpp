@@ -16,7 +16,7 @@ namespace {
 
 class Faults : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = make_temp_dir("faults"); }
+    void SetUp() override { dir_ = make_trusted_temp_dir("faults"); }
     void TearDown() override { remove_tree(dir_); }
 
     std::string dir_;

@@ -10,7 +10,8 @@ consumer_src=$2
 want=9d151eefd8590b89daa6ba6cb74af9275dd051026bb149a452fd84e5e57b5500
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+store_dir=$(bash "$consumer_src/store_dir.sh")
+trap 'rm -rf "$work" "$store_dir"' EXIT
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
@@ -28,7 +29,7 @@ for f in bin/hashcheck bin/seedreg share/man/man1/hashcheck.1.gz share/man/man1/
 done
 
 # The installed seedreg stores a seed in a store of the test's own.
-export QUORVANT_REGISTRY=$work/registry.reg
+export QUORVANT_REGISTRY=$store_dir/registry.reg
 mkdir "$work/run"
 for i in $(seq 0 47); do printf "\\$(printf '%03o' $(( (i * 37 + 11) % 256 )))"; done > "$work/run/seed.bin"
 seed=$(head -c 40 "$work/run/seed.bin" | od -An -tx1 -v | tr -d ' \n')

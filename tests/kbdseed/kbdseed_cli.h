@@ -42,7 +42,7 @@ class KbdseedRun : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = make_temp_dir("kbdseed");
+        dir_ = make_trusted_temp_dir("kbdseed");
         profile_ = dir_ + "/profile";
         mkdir(profile_.c_str(), 0755);
         mkdir((profile_ + "/Application Data").c_str(), 0755);

@@ -24,7 +24,7 @@ class RegistryStore : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = make_temp_dir("registry_store");
+        dir_ = make_trusted_temp_dir("registry_store");
         store_ = dir_ + "/registry.reg";
         setenv("QUORVANT_REGISTRY", store_.c_str(), 1);
     }

@@ -33,16 +33,17 @@ class SeedregAttacks : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = make_temp_dir("seedreg_attacks");
+        dir_ = make_trusted_temp_dir("seedreg_attacks");
         chmod(dir_.c_str(), 0755); /* every user may enter */
         write_file(dir_ + "/seed.bin", kSeed);
     }
     void TearDown() override { remove_tree(dir_); }
 
-    ProcessResult seedreg(const std::string &store, std::vector<std::string> command = {})
+    ProcessResult seedreg(const std::string &store, std::vector<std::string> command = {},
+                          const std::string &cwd = "")
     {
         ProcessOptions o;
-        o.cwd = dir_;
+        o.cwd = cwd.empty() ? dir_ : cwd;
         o.set_env = {{"QUORVANT_REGISTRY", store}};
         command.push_back(SEEDREG_BIN);
         if (command.size() > 1) {

@@ -58,7 +58,7 @@ class SeedregCli : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = make_temp_dir("seedreg_cli");
+        dir_ = make_trusted_temp_dir("seedreg_cli");
         store_ = dir_ + "/registry.reg";
     }
     void TearDown() override { remove_tree(dir_); }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <ftw.h>
 #include <grp.h>
 #include <poll.h>
@@ -450,18 +451,73 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
     return finish_process(&process);
 }
 
+namespace {
+
+std::string make_dir_in(const std::string &base, const char *tag)
+{
+    std::string templ = base + "/" + tag + ".XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    return mkdtemp(buf.data()) == nullptr ? std::string() : std::string(buf.data());
+}
+
+/* Whether every folder from "/" down to base belongs to root or us and no one
+ * else may write it; as root, also whether every user may pass through, so
+ * that "nobody" can play the attacker below it. */
+bool trusted_chain(const char *base)
+{
+    char real[PATH_MAX];
+    if (base == nullptr || *base == '\0' || realpath(base, real) == nullptr) return false;
+    std::string path = real;
+    for (;;) {
+        struct stat st;
+        if (stat(path.empty() ? "/" : path.c_str(), &st) != 0) return false;
+        if (st.st_uid != 0 && st.st_uid != geteuid()) return false;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+        if (geteuid() == 0 && (st.st_mode & S_IXOTH) == 0) return false;
+        if (path.empty()) return true;
+        path.erase(path.rfind('/'));
+    }
+}
+
+} // namespace
+
 std::string make_temp_dir(const char *tag)
 {
     const char *base = getenv("TMPDIR");
-    std::string templ =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + tag + ".XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-        return std::string();
+    std::string dir = make_dir_in(base != nullptr && *base != '\0' ? base : "/tmp", tag);
+    if (dir.empty()) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    return dir;
+}
+
+std::string make_trusted_temp_dir(const char *tag)
+{
+    const char *const bases[] = {getenv("TMPDIR"), "/run", getenv("HOME"),
+                                 getenv("XDG_RUNTIME_DIR")};
+    for (const char *base : bases) {
+        if (base == nullptr || !trusted_chain(base)) continue;
+        std::string dir = make_dir_in(base, tag);
+        if (!dir.empty()) return dir;
     }
-    return std::string(buf.data());
+    ADD_FAILURE() << "no folder for machine-wide files: none of TMPDIR, /run, HOME and "
+                     "XDG_RUNTIME_DIR lies where only root or this user may change a folder";
+    return std::string();
+}
+
+std::string make_folder_of_nobody(const std::string &path)
+{
+    const struct passwd *nobody = getpwnam("nobody");
+    if (mkdir(path.c_str(), 0755) != 0 || nobody == nullptr ||
+        chown(path.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+        ADD_FAILURE() << "cannot make " << path << " nobody's";
+    }
+    return path;
+}
+
+std::string nobody_uid()
+{
+    const struct passwd *nobody = getpwnam("nobody");
+    return nobody != nullptr ? std::to_string(nobody->pw_uid) : "?";
 }
 
 void remove_tree(const std::string &path)

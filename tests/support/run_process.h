@@ -125,12 +125,23 @@ std::string crlf_lines(const std::string &lines);
 
 /* A fresh directory under TMPDIR (or /tmp), removed by remove_tree. */
 std::string make_temp_dir(const char *tag);
+/* The same where machine-wide files may lie: every folder above it belongs to
+ * root or the caller and no one else may write it (TMPDIR, /run, HOME or
+ * XDG_RUNTIME_DIR, the first that qualifies); run as root, every user may
+ * pass through. */
+std::string make_trusted_temp_dir(const char *tag);
 void remove_tree(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 /* The names in a directory, "." and ".." left out. */
 std::set<std::string> folder_listing(const std::string &dir);
+
+/* Run as root: makes the folder path (mode 0755) and gives it to "nobody", for
+ * the attacker's steps; returns path. */
+std::string make_folder_of_nobody(const std::string &path);
+/* The uid of "nobody", as text. */
+std::string nobody_uid();
 
 /* The absolute path of a program found on PATH, or an empty string. */
 std::string find_program(const char *name);
