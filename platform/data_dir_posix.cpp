@@ -19,7 +19,7 @@ int data_dir_read_profile(char *buffer, size_t size, const char **profile)
 
 void data_dir_make_folder(const char *directory)
 {
-    /* Only the last level is made, 0755 whatever the umask, and only through
-     * folders and links that no other user controls. */
+    /* Only the last level is made, 0755 whatever the umask, and only where
+     * no other user has a hand in a folder or link on the way. */
     (void)safe_place_make_folder(directory);
 }

@@ -1,16 +1,26 @@
 /*
- * Placing a small file where another user may have a hand in the path (POSIX).
+ * Placing a small file where another user may have a hand in the path
+ * (POSIX).
  *
  * A path is resolved one component at a time from "/" (absolute) or the
  * current folder (relative), each folder opened with O_NOFOLLOW, and every
  * symbolic link met on the way (inside the path or at its end) is read and
- * followed by hand, at most 40 times, under the kernel's own rules whatever
- * the machine's settings say:
- *   - in a folder with the sticky bit that every user may write, a link is
- *     followed only when it belongs to the caller (effective user) or to the
- *     folder's owner;
+ * followed by hand, at most 40 times, under rules stricter than the kernel's
+ * own whatever the machine's settings say:
+ *   - a link that belongs to neither root nor the caller (effective user) is
+ *     followed only where its owner cannot change it: in a folder with the
+ *     sticky bit that every user may write, never unless it belongs to the
+ *     folder's owner (as fs.protected_symlinks would have it), and never in
+ *     a folder of its owner's or one that users other than the folder's owner
+ *     may write;
  *   - a folder on the way that every user may write without the sticky bit
  *     (the start folder too) is refused.
+ * With SAFE_PLACE_TRUSTED_FOLDER, for machine-wide files, every folder on the
+ * way from "/" down (a relative path is taken from the current folder's path)
+ * and every folder a link is read from must belong to root or the caller and
+ * be writable by no one else, not even a sticky folder open to all, and every
+ * link followed must belong to root or the caller: as the secure shell checks
+ * the path of a user's keys.
  * Afterwards everything happens relative to the last folder's descriptor, so
  * that nothing checked is looked up by name again. A refusal returns -EACCES
  * with one line in why (no newline) that names the offending component as far
@@ -30,8 +40,8 @@
 enum { SAFE_PLACE_PATH_SIZE = 4096, SAFE_PLACE_NAME_SIZE = 256 };
 
 enum {
-    /* The last folder must belong to root or the caller and be writable by
-     * no one else (group and others): a machine-wide folder. */
+    /* Every folder and link on the way must be root's or the caller's, as
+     * above: a machine-wide file. */
     SAFE_PLACE_TRUSTED_FOLDER = 1,
     /* Missing folders on the way are made, mode 0755 whatever the umask. */
     SAFE_PLACE_MAKE_FOLDERS = 2
@@ -56,9 +66,10 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
                        size_t why_size);
 void safe_place_release(struct safe_place *place);
 
-/* Makes the folder at path (its last level only) with mode 0755 whatever the
- * umask, set through the new folder's descriptor. An existing folder is left
- * as it is. */
+/* Makes the machine-wide folder at path (its last level only) with mode 0755
+ * whatever the umask, set through the new folder's descriptor, only where
+ * the path passes SAFE_PLACE_TRUSTED_FOLDER. An existing folder is left as it
+ * is. */
 int safe_place_make_folder(const char *path);
 
 /* What a regular file written by safe_place_write is given. */

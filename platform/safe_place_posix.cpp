@@ -62,7 +62,7 @@ int check_folder(const struct stat &st, const char *shown, char *why, size_t why
     return 0;
 }
 
-/* A folder for machine-wide files, as the secure shell and sudo check theirs. */
+/* A folder on the way to a machine-wide file. */
 int check_trusted(const struct stat &st, const char *shown, char *why, size_t why_size)
 {
     if (st.st_uid != 0 && st.st_uid != geteuid()) {
@@ -86,6 +86,39 @@ int open_folder(int dir, const char *name, bool *readable)
     if (fd < 0 && errno == EACCES)
         fd = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     return fd;
+}
+
+/* The rule for a folder on the way: the general one, or the trusted one. */
+int check_on_way(const struct stat &st, unsigned flags, const char *shown, char *why,
+                 size_t why_size)
+{
+    if ((flags & SAFE_PLACE_TRUSTED_FOLDER) != 0) return check_trusted(st, shown, why, why_size);
+    return check_folder(st, shown, why, why_size);
+}
+
+/* Whether a link may be followed: one of anyone but root and the caller only
+ * where its owner cannot change it. */
+int check_link(const struct stat &link, const struct stat &dir, unsigned flags, const char *shown,
+               char *why, size_t why_size)
+{
+    const uid_t me = geteuid();
+    if (link.st_uid == me) return 0;
+    if (sticky_and_open(dir) && link.st_uid != dir.st_uid) {
+        return refuse(why, why_size, shown,
+                      "a link that another user owns in a folder every user may write");
+    }
+    if (link.st_uid == 0) return 0;
+    if ((flags & SAFE_PLACE_TRUSTED_FOLDER) != 0) {
+        char what[64];
+        snprintf(what, sizeof what, "a link owned by another user (uid %lu)",
+                 static_cast<unsigned long>(link.st_uid));
+        return refuse(why, why_size, shown, what);
+    }
+    if (link.st_uid == dir.st_uid || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return refuse(why, why_size, shown,
+                      "a link that another user owns in a folder that user may change");
+    }
+    return 0;
 }
 
 /* The root that absolute paths start from, reached by climbing from the
@@ -122,8 +155,8 @@ struct walk {
     int dir = -1;
     bool readable = false;
     struct stat st;
-    char shown[SAFE_PLACE_PATH_SIZE];
-    char rest[SAFE_PLACE_PATH_SIZE];
+    char shown[SAFE_PLACE_PATH_SIZE] = "";
+    char rest[SAFE_PLACE_PATH_SIZE] = "";
 };
 
 void close_dir(walk &w)
@@ -133,27 +166,31 @@ void close_dir(walk &w)
 }
 
 /* Starts (again) at "/" or the current folder. */
-int start_at(walk &w, bool absolute, char *why, size_t why_size)
+int start_at(walk &w, bool absolute, unsigned flags, char *why, size_t why_size)
 {
     close_dir(w);
     w.dir = absolute ? open_root(&w.readable) : open_folder(AT_FDCWD, ".", &w.readable);
     if (w.dir < 0) return -errno;
     if (fstat(w.dir, &w.st) != 0) return -errno;
     snprintf(w.shown, sizeof w.shown, "%s", absolute ? "/" : "");
-    return check_folder(w.st, absolute ? "/" : ".", why, why_size);
+    return check_on_way(w.st, flags, absolute ? "/" : ".", why, why_size);
 }
 
-/* The trusted folder rule for the folder of the walk, shown as far as
- * folder_length. */
-int check_trusted_at(const walk &w, size_t folder_length, char *why, size_t why_size)
+/* The path to walk: a relative one of a machine-wide file from "/" through
+ * the current folder's path, so that every folder above it is checked too.
+ * (Had someone moved the current folder, the name would only lead where the
+ * same rules hold.) */
+int path_to_walk(const char *path, unsigned flags, char *out, size_t size)
 {
-    char folder[SAFE_PLACE_PATH_SIZE];
-    if (folder_length == 0) {
-        snprintf(folder, sizeof folder, ".");
-    } else {
-        snprintf(folder, sizeof folder, "%.*s", static_cast<int>(folder_length), w.shown);
+    if (path[0] == '/' || (flags & SAFE_PLACE_TRUSTED_FOLDER) == 0) {
+        const int n = snprintf(out, size, "%s", path);
+        return n >= 0 && static_cast<size_t>(n) < size ? 0 : -ENAMETOOLONG;
     }
-    return check_trusted(w.st, folder, why, why_size);
+    char here[SAFE_PLACE_PATH_SIZE];
+    if (getcwd(here, sizeof here) == nullptr) return errno == ERANGE ? -ENAMETOOLONG : -errno;
+    if (here[0] != '/') return -ENOENT; /* the current folder lies outside our root */
+    const int n = snprintf(out, size, "%s/%s", here, path);
+    return n >= 0 && static_cast<size_t>(n) < size ? 0 : -ENAMETOOLONG;
 }
 
 /* Appends a component to the shown path; returns the length before it. */
@@ -163,19 +200,6 @@ size_t show_component(walk &w, const char *name)
     const bool slash = before > 0 && w.shown[before - 1] != '/';
     snprintf(w.shown + before, sizeof w.shown - before, "%s%s", slash ? "/" : "", name);
     return before;
-}
-
-/* The folder part of a shown path ("." when there is none). */
-void folder_of(const char *shown, char *out, size_t size)
-{
-    const char *slash = strrchr(shown, '/');
-    if (slash == nullptr) {
-        snprintf(out, size, ".");
-    } else if (slash == shown) {
-        snprintf(out, size, "/");
-    } else {
-        snprintf(out, size, "%.*s", static_cast<int>(slash - shown), shown);
-    }
 }
 
 /* Takes the next component off w.rest into name; false when none is left. */
@@ -335,11 +359,10 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
     place->dir = -1;
     if (path == nullptr || *path == '\0') return -ENOENT;
     walk w;
-    if (strlen(path) >= sizeof w.rest) return -ENAMETOOLONG;
-    snprintf(w.rest, sizeof w.rest, "%s", path);
-    int status = start_at(w, path[0] == '/', why, why_size);
+    int status = path_to_walk(path, flags, w.rest, sizeof w.rest);
+    if (status != 0) return status;
+    status = start_at(w, w.rest[0] == '/', flags, why, why_size);
     int hops = 0;
-    const uid_t me = geteuid();
     char name[SAFE_PLACE_NAME_SIZE];
     while (status == 0) {
         bool last = false;
@@ -374,25 +397,15 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
             break;
         }
         if (S_ISLNK(st.st_mode)) {
-            /* Whoever may change the folder may change where its link points. */
-            const bool trusted_folder_link = last && (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0;
-            if (sticky_and_open(w.st) && st.st_uid != me && st.st_uid != w.st.st_uid) {
-                status = refuse(why, why_size, w.shown,
-                                "a link that another user owns in a folder every user may write");
-            } else if (trusted_folder_link &&
-                       check_trusted_at(w, folder_length, why, why_size) != 0) {
-                status = -EACCES;
-            } else if (++hops > MAX_LINK_HOPS) {
-                status = -ELOOP;
-            } else {
-                char target[SAFE_PLACE_PATH_SIZE];
-                status = read_link(look, target, sizeof target);
-                if (status == 0) status = splice_link(w, target);
-                if (status == 0 && target[0] == '/') {
-                    status = start_at(w, true, why, why_size);
-                } else if (status == 0) {
-                    w.shown[folder_length] = '\0';
-                }
+            char target[SAFE_PLACE_PATH_SIZE];
+            status = check_link(st, w.st, flags, w.shown, why, why_size);
+            if (status == 0 && ++hops > MAX_LINK_HOPS) status = -ELOOP;
+            if (status == 0) status = read_link(look, target, sizeof target);
+            if (status == 0) status = splice_link(w, target);
+            if (status == 0 && target[0] == '/') {
+                status = start_at(w, true, flags, why, why_size);
+            } else if (status == 0) {
+                w.shown[folder_length] = '\0';
             }
             close(look);
             continue;
@@ -423,12 +436,7 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
         w.dir = next;
         w.readable = readable;
         w.st = next_st;
-        status = check_folder(w.st, w.shown, why, why_size);
-    }
-    if (status == 0 && (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0) {
-        char folder[SAFE_PLACE_PATH_SIZE];
-        folder_of(w.shown, folder, sizeof folder);
-        status = check_trusted(w.st, folder, why, why_size);
+        status = check_on_way(w.st, flags, w.shown, why, why_size);
     }
     if (status != 0) {
         close_dir(w);
@@ -451,7 +459,7 @@ void safe_place_release(struct safe_place *place)
 int safe_place_make_folder(const char *path)
 {
     struct safe_place place;
-    int status = safe_place_resolve(path, 0, &place, nullptr, 0);
+    int status = safe_place_resolve(path, SAFE_PLACE_TRUSTED_FOLDER, &place, nullptr, 0);
     if (status != 0) return status;
     if (!place.exists) {
         status = make_folder(place.dir, place.name);

@@ -186,7 +186,10 @@ int registry_get_value(enum registry_root root, const char *key_path, const char
         bool exists = false;
         safe_place place;
         char why[SAFE_PLACE_PATH_SIZE + 128];
-        int status = safe_place_resolve(path.c_str(), 0, &place, why, sizeof why);
+        /* The writer's rule: a store that another user may change is no
+         * machine-wide store. */
+        int status =
+            safe_place_resolve(path.c_str(), SAFE_PLACE_TRUSTED_FOLDER, &place, why, sizeof why);
         if (status == -ENOENT) return REGISTRY_FILE_NOT_FOUND;
         diag(why);
         if (status != 0) return registry_status_from_errno(-status);

@@ -51,6 +51,12 @@ protected:
         return victim;
     }
 
+    /* A folder of the attacker's own below the test's folder. */
+    std::string nobodys_folder(const std::string &name) const
+    {
+        return make_folder_of_nobody(dir_ + "/" + name);
+    }
+
     static void expect_untouched(const std::string &victim)
     {
         struct stat st;
@@ -82,6 +88,29 @@ TEST_F(KbdseedAttacks, RootIgnoresAnotherUsersLinkInASharedFolder)
     expect_untouched(victim);
     EXPECT_FALSE(file_exists(dir_ + "/made"));
     EXPECT_EQ(folder_listing(open), (std::set<std::string>{"seed.bin", "new.bin"}));
+}
+
+/* ALLUSERSPROFILE naming nobody's folder, whose "Application Data" is his link
+ * to a folder of root's: every folder on the way must be root's, so root's
+ * file there stays as it is, and no data folder is made there either. */
+TEST_F(KbdseedAttacks, EveryFolderOnTheWayToTheDataFolderIsRoots)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+    const std::string profile = nobodys_folder("att"), vault = dir_ + "/vault";
+    mkdir(vault.c_str(), 0755);
+    mkdir((vault + "/Quorvant").c_str(), 0755);
+    write_file(vault + "/Quorvant/prng_start.bin", "root's\n");
+    chmod((vault + "/Quorvant/prng_start.bin").c_str(), 0644);
+    as_nobody({"ln", "-s", vault, profile + "/Application Data"});
+    const std::string why = "ERROR: refusing " + profile +
+                            ": a folder owned by another user (uid " + nobody_uid() + ")\n";
+    expect_refused({"-default"}, on_terminal(profile), why,
+                   profile + "/Application Data/Quorvant/prng_start.bin");
+    expect_untouched(vault + "/Quorvant/prng_start.bin");
+
+    remove_tree(vault + "/Quorvant");
+    EXPECT_EQ(run_process({KBDSEED_BIN}, options(profile)).status, kUsageStatus);
+    EXPECT_EQ(folder_listing(vault), std::set<std::string>{});
 }
 
 /* The machine-wide data folder must be root's or the caller's and writable by

@@ -2,6 +2,8 @@
  * path, and the store's own leftovers: the built binary, its output byte for
  * byte, and what the files look like afterwards. */
 #include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "registry.h"
 #include "run_process.h"
 
 namespace {
@@ -63,6 +66,12 @@ protected:
         ASSERT_EQ(r.status, 0) << argv[0] << ": " << r.err;
     }
 
+    /* A folder of the attacker's own below the test's folder. */
+    std::string nobodys_folder(const std::string &name) const
+    {
+        return make_folder_of_nobody(dir_ + "/" + name);
+    }
+
     static void expect(const ProcessResult &r, int status, const std::string &err)
     {
         EXPECT_EQ(r.status, status);
@@ -79,31 +88,35 @@ bool is_link(const std::string &path)
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-/* nobody's store link in a sticky folder open to all, his lock link beside
- * his own store to root's secret, his own folder: nothing of root's is
- * touched, and each refusal says why. */
+/* nobody's store link in a sticky folder open to all, his link to a folder
+ * of root's from a folder of his own, lock files that are not the store
+ * owner's: nothing of root's is touched, and each refusal says why. */
 TEST_F(SeedregAttacks, ALinkOrAFolderOfAnotherUserIsRefused)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
     const struct passwd *nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
-    const std::string open = dir_ + "/r", att = open + "/att", secret = dir_ + "/secret";
+    const std::string open = dir_ + "/r", att = nobodys_folder("att"), secret = dir_ + "/secret";
+    const std::string vault = dir_ + "/vault";
     mkdir(open.c_str(), 0755);
     chmod(open.c_str(), 01777);
     write_file(secret, "root's\n");
     chmod(secret.c_str(), 0600);
-    as_nobody({"mkdir", att});
-    as_nobody({"touch", att + "/x"});
-    as_nobody({"ln", "-s", secret, att + "/x.lock"});
-    as_nobody({"ln", "-s", att + "/x", open + "/q.reg"});
+    mkdir(vault.c_str(), 0700);
+    const std::string roots = "Windows Registry Editor Version 5.00\n\n";
+    write_file(vault + "/registry.reg", roots);
+    chmod((vault + "/registry.reg").c_str(), 0600);
+    as_nobody({"ln", "-s", vault + "/registry.reg", open + "/q.reg"});
+    as_nobody({"ln", "-s", vault, att + "/lnk"});
 
     expect(seedreg(open + "/q.reg"), 1,
-           "ERROR: refusing " + open +
-               "/q.reg: a link that another user owns in a folder every user may write\n" +
+           "ERROR: refusing " + open + ": a folder that users other than its owner may write\n" +
                failure(5));
-    expect(seedreg(att + "/x"), 1,
-           "ERROR: refusing " + att + ": a folder owned by another user (uid " +
-               std::to_string(nobody->pw_uid) + ")\n" + failure(5));
+    expect(seedreg(att + "/lnk/registry.reg"), 1,
+           "ERROR: refusing " + att + ": a folder owned by another user (uid " + nobody_uid() +
+               ")\n" + failure(5));
+    EXPECT_EQ(folder_listing(vault), std::set<std::string>{"registry.reg"});
+    EXPECT_EQ(read_file(vault + "/registry.reg"), roots);
 
     /* root's own folder, where a lock link stands (root made it here, as a
      * store folder of another kind might let it in). */
@@ -130,9 +143,33 @@ TEST_F(SeedregAttacks, ALinkOrAFolderOfAnotherUserIsRefused)
     EXPECT_EQ(st.st_gid, 0u);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(read_file(secret), "root's\n");
-    EXPECT_EQ(read_file(att + "/x"), "");
-    EXPECT_EQ(folder_listing(att), (std::set<std::string>{"x", "x.lock"}));
-    EXPECT_EQ(folder_listing(open), (std::set<std::string>{"att", "q.reg"}));
+}
+
+/* A reader applies the writer's rule: nobody's store in a folder of his is no
+ * machine-wide store, whatever seed it holds. */
+TEST_F(SeedregAttacks, AReaderRefusesAStoreAnotherUserMayChange)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+    const std::string att = nobodys_folder("att");
+    write_file(dir_ + "/planted.reg", kStore);
+    as_nobody({"cp", dir_ + "/planted.reg", att + "/registry.reg"});
+    setenv("QUORVANT_REGISTRY", (att + "/registry.reg").c_str(), 1);
+    registry_diag_stream = tmpfile();
+    ASSERT_NE(registry_diag_stream, nullptr);
+    uint8_t seed[40];
+    uint32_t size = sizeof seed;
+    EXPECT_EQ(registry_get_value(REGISTRY_LOCAL_MACHINE, "SOFTWARE\\Quorvant\\Tessaly",
+                                 "prng_start", nullptr, seed, &size),
+              REGISTRY_ACCESS_DENIED);
+    rewind(registry_diag_stream);
+    char line[512] = "";
+    EXPECT_NE(fgets(line, sizeof line, registry_diag_stream), nullptr);
+    EXPECT_EQ(std::string(line), "ERROR: refusing " + att +
+                                     ": a folder owned by another user (uid " + nobody_uid() +
+                                     ")\n");
+    fclose(registry_diag_stream);
+    registry_diag_stream = nullptr;
+    unsetenv("QUORVANT_REGISTRY");
 }
 
 /* A link to a store that does not exist yet makes the store where it points,
@@ -148,7 +185,8 @@ TEST_F(SeedregAttacks, ALinkToAMissingStoreMakesItsTarget)
 }
 
 /* A store link in a folder that others may write: they may point it at
- * another folder of root's. */
+ * another folder of root's. A relative store path is checked from "/" too,
+ * through the folders above the current one. */
 TEST_F(SeedregAttacks, AStoreLinkInAFolderOthersMayWriteIsRefused)
 {
     const std::string shared = dir_ + "/shared";
@@ -156,10 +194,14 @@ TEST_F(SeedregAttacks, AStoreLinkInAFolderOthersMayWriteIsRefused)
     chmod(shared.c_str(), 0775);
     mkdir((dir_ + "/real").c_str(), 0755);
     ASSERT_EQ(symlink("../real/q.reg", (shared + "/q.reg").c_str()), 0);
-    expect(seedreg(shared + "/q.reg"), 1,
-           "ERROR: refusing " + shared + ": a folder that users other than its owner may write\n" +
-               failure(5));
+    const std::string why =
+        "ERROR: refusing " + shared + ": a folder that users other than its owner may write\n";
+    expect(seedreg(shared + "/q.reg"), 1, why + failure(5));
+    mkdir((shared + "/sub").c_str(), 0755);
+    write_file(shared + "/sub/seed.bin", kSeed);
+    expect(seedreg("q.reg", {}, shared + "/sub"), 1, why + failure(5));
     EXPECT_EQ(folder_listing(dir_ + "/real"), std::set<std::string>{});
+    EXPECT_EQ(folder_listing(shared + "/sub"), std::set<std::string>{"seed.bin"});
 }
 
 /* A store with a second name in a folder no other user may write is
