@@ -1,6 +1,6 @@
 /*
- * Placing a small file where another user may have a hand in the path
- * (POSIX).
+ * Placing a small file where another user may have a hand in the path, and
+ * reading one there (POSIX).
  *
  * A path is resolved one component at a time from "/" (absolute) or the
  * current folder (relative), each folder opened with O_NOFOLLOW, and every
@@ -75,8 +75,12 @@ int safe_place_make_folder(const char *path);
 /* What a regular file written by safe_place_write is given. */
 struct safe_place_file {
     mode_t mode; /* of a new file (a file rewritten in place keeps its own) */
-    uid_t uid;   /* owner and group of a new file, as far as the caller may */
-    gid_t gid;   /* give them; (uid_t)-1 and (gid_t)-1 keep the caller's */
+    /* The new file takes the owner and group of the file it replaces, as far
+     * as the caller may give them, but only of the very file that the rename
+     * replaced, as it stood at that moment: another user who removes or swaps
+     * his file in between gets nothing of the caller's. Where the system
+     * cannot swap two names in one step, the new file stays the caller's. */
+    bool keep_owner;
     /* Called with the written regular file's descriptor before it is flushed
      * (an access list, say); never for a device or FIFO. May be NULL. */
     int (*finish)(int fd, void *context);
@@ -111,8 +115,27 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
                      const struct safe_place_file *file, struct safe_place_result *result,
                      char *why, size_t why_size);
 
+/* Whether safe_place_write would take what lay at place's name when it was
+ * resolved: 0 (nothing there, or something it may write), -EISDIR, or -EACCES
+ * with the line of the write's own refusal in why. Opens nothing. */
+int safe_place_check(const struct safe_place *place, char *why, size_t why_size);
+
+/* Opens what lies at place's name for reading: only the regular file that
+ * was resolved (a FIFO or device is refused, never opened, so nothing can
+ * hang the caller), and, as safe_place_write, not one with more than one hard
+ * link in a folder that another user may write. *fd
+ * receives the descriptor. A missing name gives -ENOENT, a folder -EISDIR, a
+ * name changed since it was resolved -EAGAIN. */
+int safe_place_open_read(const struct safe_place *place, int *fd, char *why, size_t why_size);
+
 /* Whether name in place's folder has the form of safe_place_write's
  * temporary files for target: "." target ".tmp-" and six characters. */
 bool safe_place_is_temp_name(const char *name, const char *target);
+
+#ifdef SAFE_PLACE_TEST_HOOKS
+/* Test builds only: called by safe_place_write just before the new file is
+ * renamed over the name, so that a test can change the folder at that moment. */
+extern void (*safe_place_before_rename)(int dir, const char *name);
+#endif
 
 #endif

@@ -13,6 +13,10 @@
 #include <sys/random.h>
 #endif
 
+#ifdef SAFE_PLACE_TEST_HOOKS
+void (*safe_place_before_rename)(int dir, const char *name) = nullptr;
+#endif
+
 namespace {
 
 const int MAX_LINK_HOPS = 40; /* as the kernel's own limit */
@@ -350,6 +354,78 @@ void sync_folder(const safe_place *place, safe_place_result *result)
     if (fsync(place->dir) != 0 && errno != EINVAL && errno != EROFS) result->sync_error = errno;
 }
 
+/* Another name of a file may have been linked there by whoever may write the
+ * folder, to a file of ours that they may not read or write. */
+int check_hard_links(const struct stat &dir, const struct stat &st, const char *shown, char *why,
+                     size_t why_size)
+{
+    if (st.st_nlink <= 1 || !others_may_write(dir)) return 0;
+    char what[96];
+    snprintf(what, sizeof what, "a file with %lu hard links in a folder other users may write",
+             static_cast<unsigned long>(st.st_nlink));
+    return refuse(why, why_size, shown, what);
+}
+
+/* Whether what lies in dir (st, not a link) may be written: the rules of
+ * safe_place_write, which safe_place_check and safe_place_open_read share. */
+int check_target(const struct stat &dir, const struct stat &st, const char *shown, char *why,
+                 size_t why_size)
+{
+    if (S_ISDIR(st.st_mode)) return -EISDIR;
+    const uid_t me = geteuid();
+    const bool owner_near = st.st_uid == me || st.st_uid == dir.st_uid;
+    if (!S_ISREG(st.st_mode)) {
+        /* Writing to another user's FIFO would hand them the seed. */
+        if (owner_near || (st.st_uid == 0 && !sticky_and_open(dir))) return 0;
+        return refuse(why, why_size, shown, "a device or FIFO that another user owns");
+    }
+    if (sticky_and_open(dir) && !owner_near) {
+        return refuse(why, why_size, shown,
+                      "a file that another user owns in a folder every user may write");
+    }
+    return check_hard_links(dir, st, shown, why, why_size);
+}
+
+/* Owner and group each as far as they may be given: only the superuser may
+ * give a file away; anyone else keeps a file of their own, as any editor
+ * would. */
+void give_owner(int fd, const struct stat &from)
+{
+    bool changed = false;
+    if (from.st_uid != geteuid()) changed |= fchown(fd, from.st_uid, static_cast<gid_t>(-1)) == 0;
+    if (from.st_gid != getegid()) changed |= fchown(fd, static_cast<uid_t>(-1), from.st_gid) == 0;
+    if (changed) (void)fsync(fd);
+}
+
+/* Renames temp (open as fd when old is given) over place's name. The owner of
+ * old, the file looked at before, goes to fd only when old is what the rename
+ * replaced: the two names are swapped in one step, and what comes out under
+ * temp tells. */
+int rename_over(const safe_place *place, const char *temp, int fd, const struct stat *old)
+{
+#if defined(RENAME_EXCHANGE)
+    if (old != nullptr && (old->st_uid != geteuid() || old->st_gid != getegid())) {
+        if (renameat2(place->dir, temp, place->dir, place->name, RENAME_EXCHANGE) == 0) {
+            struct stat was;
+            if (fstatat(place->dir, temp, &was, AT_SYMLINK_NOFOLLOW) == 0 && same_file(was, *old)) {
+                give_owner(fd, *old);
+            }
+            if (unlinkat(place->dir, temp, 0) != 0 && errno == EISDIR) {
+                (void)unlinkat(place->dir, temp, AT_REMOVEDIR);
+            }
+            return 0;
+        }
+        /* Nothing left at the name, or no way to swap: a plain rename, and
+         * the new file stays ours. */
+        if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return -errno;
+    }
+#else
+    (void)fd;
+    (void)old;
+#endif
+    return renameat(place->dir, temp, place->dir, place->name) == 0 ? 0 : -errno;
+}
+
 } // namespace
 
 int safe_place_resolve(const char *path, unsigned flags, struct safe_place *place, char *why,
@@ -470,6 +546,38 @@ int safe_place_make_folder(const char *path)
     return status;
 }
 
+int safe_place_check(const struct safe_place *place, char *why, size_t why_size)
+{
+    clear(why, why_size);
+    if (!place->exists) return 0;
+    return check_target(place->dir_stat, place->stat, place->shown, why, why_size);
+}
+
+int safe_place_open_read(const struct safe_place *place, int *fd, char *why, size_t why_size)
+{
+    clear(why, why_size);
+    *fd = -1;
+    if (!place->exists) return -ENOENT;
+    if (S_ISDIR(place->stat.st_mode)) return -EISDIR;
+    if (!S_ISREG(place->stat.st_mode)) {
+        return refuse(why, why_size, place->shown, "not a regular file");
+    }
+    /* Non-blocking: a FIFO swapped in since cannot hold us up. */
+    const int opened =
+        openat(place->dir, place->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (opened < 0) return errno == ELOOP ? -EAGAIN : -errno;
+    struct stat st;
+    int status = fstat(opened, &st) != 0 ? -errno : 0;
+    if (status == 0 && !same_file(st, place->stat)) status = -EAGAIN;
+    if (status == 0) status = check_hard_links(place->dir_stat, st, place->shown, why, why_size);
+    if (status != 0) {
+        close(opened);
+        return status;
+    }
+    *fd = opened;
+    return 0;
+}
+
 int safe_place_write(struct safe_place *place, const void *data, size_t size,
                      const struct safe_place_file *file, struct safe_place_result *result,
                      char *why, size_t why_size)
@@ -479,7 +587,6 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     result->finished = false;
     result->sync_error = 0;
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
-    const uid_t me = geteuid();
     const struct stat &dir = place->dir_stat;
 
     /* What lies at the name now, looked at without following it. */
@@ -495,14 +602,12 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
         return -errno;
     }
     if (exists && S_ISLNK(st.st_mode)) return -ELOOP; /* put there since it was resolved */
-    if (exists && S_ISDIR(st.st_mode)) return -EISDIR;
-    const bool owner_near = exists && (st.st_uid == me || st.st_uid == dir.st_uid);
+    if (exists) {
+        const int refused = check_target(dir, st, place->shown, why, why_size);
+        if (refused != 0) return refused;
+    }
 
     if (exists && !S_ISREG(st.st_mode)) {
-        /* Writing to another user's FIFO would hand them the seed. */
-        if (!(owner_near || (st.st_uid == 0 && !sticky_and_open(dir)))) {
-            return refuse(why, why_size, place->shown, "a device or FIFO that another user owns");
-        }
         const int fd =
             openat(place->dir, place->name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) return -errno;
@@ -520,10 +625,6 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
 
     int existing = -1; /* the old file, open for writing */
     if (exists) {
-        if (sticky_and_open(dir) && !owner_near) {
-            return refuse(why, why_size, place->shown,
-                          "a file that another user owns in a folder every user may write");
-        }
         existing = openat(place->dir, place->name,
                           O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (existing < 0) return -errno;
@@ -533,15 +634,13 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
             return -EAGAIN;
         }
         st = opened;
+        /* Its links may have grown since it was looked at. */
+        const int refused = check_target(dir, st, place->shown, why, why_size);
+        if (refused != 0) {
+            close(existing);
+            return refused;
+        }
         if (st.st_nlink > 1) {
-            if (others_may_write(dir)) {
-                close(existing);
-                char what[96];
-                snprintf(what, sizeof what,
-                         "a file with %lu hard links in a folder other users may write",
-                         static_cast<unsigned long>(st.st_nlink));
-                return refuse(why, why_size, place->shown, what);
-            }
             /* A rename would leave the other names with the old content. */
             result->open_failed = false;
             int status = rewrite_in_place(existing, bytes, size, file, result);
@@ -563,31 +662,33 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     result->open_failed = false;
     int status = write_all(fd, bytes, size);
     if (status == 0 && fchmod(fd, file->mode) != 0) status = -errno;
-    if (status == 0) {
-        /* Only the superuser may give a file away; anyone else keeps a file
-         * of their own, as any editor would. Owner and group each as far as
-         * they may be given. */
-        if (file->uid != static_cast<uid_t>(-1))
-            (void)!fchown(fd, file->uid, static_cast<gid_t>(-1));
-        if (file->gid != static_cast<gid_t>(-1))
-            (void)!fchown(fd, static_cast<uid_t>(-1), file->gid);
-        result->finished = run_finish(file, fd) == 0;
-    }
+    if (status == 0) result->finished = run_finish(file, fd) == 0;
     if (status == 0 && fsync(fd) != 0) status = -errno;
+    /* The owner can be given only once the rename has shown what it replaced;
+     * a second descriptor keeps the file at hand past the close, whose
+     * failure still fails the write. */
+    const struct stat *old = existing >= 0 && file->keep_owner ? &st : nullptr;
+    const int held = status == 0 && old != nullptr ? dup(fd) : -1;
+    if (old != nullptr && held < 0 && status == 0) status = -errno;
     if (close(fd) != 0 && status == 0) status = -errno;
-    if (status == 0 && renameat(place->dir, temp, place->dir, place->name) != 0) {
-        status = -errno;
+    bool rename_refused = false;
+    if (status == 0) {
+#ifdef SAFE_PLACE_TEST_HOOKS
+        if (safe_place_before_rename != nullptr) safe_place_before_rename(place->dir, place->name);
+#endif
+        status = rename_over(place, temp, held, old);
+        rename_refused = status == -EACCES || status == -EPERM;
+    }
+    if (held >= 0) close(held);
+    if (status != 0) {
         unlinkat(place->dir, temp, 0);
         result->finished = false;
-        /* A sticky folder lets only a file's owner replace it. */
-        if (existing >= 0 && (status == -EACCES || status == -EPERM)) {
-            status = rewrite_in_place(existing, bytes, size, file, result);
-            if (close(existing) != 0 && status == 0) status = -errno;
-            return status;
-        }
-    } else if (status != 0) {
-        unlinkat(place->dir, temp, 0);
-        result->finished = false;
+    }
+    /* A sticky folder lets only a file's owner replace it. */
+    if (existing >= 0 && rename_refused) {
+        status = rewrite_in_place(existing, bytes, size, file, result);
+        if (close(existing) != 0 && status == 0) status = -errno;
+        return status;
     }
     if (existing >= 0) close(existing);
     if (status == 0) sync_folder(place, result);

@@ -65,8 +65,7 @@ int set_locked(safe_place *place, const std::string &key, const std::string &nam
      * its owner and group. */
     safe_place_file file;
     file.mode = exists ? old.st_mode & 07777 : NEW_STORE_MODE;
-    file.uid = exists ? old.st_uid : static_cast<uid_t>(-1);
-    file.gid = exists ? old.st_gid : static_cast<gid_t>(-1);
+    file.keep_owner = true;
     file.finish = nullptr;
     file.context = nullptr;
     safe_place_result result;

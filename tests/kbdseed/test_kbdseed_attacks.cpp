@@ -113,6 +113,33 @@ TEST_F(KbdseedAttacks, EveryFolderOnTheWayToTheDataFolderIsRoots)
     EXPECT_EQ(folder_listing(vault), std::set<std::string>{});
 }
 
+/* "-n" tells an existing file by the same walk as the write: nobody's FIFO in
+ * his folder is kept without being opened (nothing hangs), and his link in a
+ * shared folder is no file to keep but refused, as without "-n". */
+TEST_F(KbdseedAttacks, KeepingAFileLooksAtItAsWritingWould)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+    const std::string att = nobodys_folder("att");
+    as_nobody({"mkfifo", att + "/seed.bin"});
+    std::vector<std::string> command = {"timeout", "20"};
+    for (const std::string &word : target_command({KBDSEED_BIN, "-n", "-out", att + "/seed.bin"}))
+        command.push_back(word);
+    const ProcessResult kept = run_process(command, options());
+    EXPECT_EQ(kept.status, 0);
+    EXPECT_EQ(kept.out, kKept);
+    EXPECT_EQ(kept.err, "");
+
+    const std::string open = dir_ + "/r", victim = make_victim(), path = open + "/seed.bin";
+    mkdir(open.c_str(), 0755);
+    chmod(open.c_str(), 01777);
+    as_nobody({"ln", "-s", victim, path});
+    expect_refused({"-n", "-out", path}, on_terminal(),
+                   "ERROR: refusing " + path +
+                       ": a link that another user owns in a folder every user may write\n",
+                   path);
+    expect_untouched(victim);
+}
+
 /* The machine-wide data folder must be root's or the caller's and writable by
  * no one else; the programs make it 0755 whatever the umask. */
 TEST_F(KbdseedAttacks, TheDataFolderIsMadeClosedAndMustStaySo)

@@ -1,6 +1,7 @@
 /* seedreg run by root where another user ("nobody") has a hand in the store's
  * path, and the store's own leftovers: the built binary, its output byte for
  * byte, and what the files look like afterwards. */
+#include <errno.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -143,6 +144,29 @@ TEST_F(SeedregAttacks, ALinkOrAFolderOfAnotherUserIsRefused)
     EXPECT_EQ(st.st_gid, 0u);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(read_file(secret), "root's\n");
+}
+
+/* Run by root in nobody's folder: seed.bin as his link to a file that only
+ * root may read, and as his FIFO. Neither is read, nothing waits, and nothing
+ * is stored. */
+TEST_F(SeedregAttacks, RootReadsNoSeedThatAnotherUserSteers)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+    const std::string att = nobodys_folder("att"), secret = dir_ + "/secret";
+    write_file(secret, std::string(48, 's'));
+    chmod(secret.c_str(), 0600);
+    as_nobody({"ln", "-s", secret, att + "/seed.bin"});
+    const std::string store = dir_ + "/registry.reg";
+    expect(seedreg(store, {"timeout", "20"}, att), 1,
+           "ERROR: refusing seed.bin: a link that another user owns in a folder that user may "
+           "change\nfopen: " +
+               std::string(strerror(EACCES)) + "\n");
+    as_nobody({"rm", att + "/seed.bin"});
+    as_nobody({"mkfifo", att + "/seed.bin"});
+    expect(seedreg(store, {"timeout", "20"}, att), 1,
+           "ERROR: refusing seed.bin: not a regular file\nfopen: " + std::string(strerror(EACCES)) +
+               "\n");
+    EXPECT_FALSE(file_exists(store));
 }
 
 /* A reader applies the writer's rule: nobody's store in a folder of his is no

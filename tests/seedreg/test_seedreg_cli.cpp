@@ -138,7 +138,7 @@ TEST_F(SeedregCli, AShortFileIsRefusedAndNothingWritten)
 TEST_F(SeedregCli, ASeedBinThatCannotBeRead)
 {
     mkdir((dir_ + "/seed.bin").c_str(), 0755);
-    expect(run(), 1, "fread: " + std::string(strerror(EISDIR)) + "\n");
+    expect(run(), 1, "fopen: " + std::string(strerror(EISDIR)) + "\n");
     EXPECT_FALSE(file_exists(store_));
 }
 

@@ -68,7 +68,10 @@ int main(int argc, char **argv)
                 DATA_PATH_SIZE - 1);
         return -1;
     }
-    if (keep_existing && start_file_exists(output)) {
+    /* The machine-wide file only in a folder no other user controls. */
+    const unsigned flags =
+        output_is_default ? static_cast<unsigned>(START_FILE_TRUSTED_FOLDER) : 0u;
+    if (keep_existing && start_file_exists(output, flags)) {
         printf("Existing initial value for cryptographic random generator is not re-created\n");
         return 0;
     }
@@ -81,10 +84,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "keyent_callback returned %d\n", collected);
         return -2;
     }
-    /* The machine-wide file only in a folder no other user controls. */
-    const int written =
-        write_start_file(output, seed, sizeof seed,
-                         output_is_default ? static_cast<unsigned>(START_FILE_TRUSTED_FOLDER) : 0u);
+    const int written = write_start_file(output, seed, sizeof seed, flags);
     if (written != 0) {
         fprintf(stderr, "ERROR: write_to_file returned %d\n", written);
         return -3;

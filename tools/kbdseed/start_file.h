@@ -45,8 +45,11 @@ void set_file_access(const char *path, uint32_t access_mask);
 
 /* Whether path is a start file that "-n" keeps: it opens for reading in binary
  * mode and is not a folder (a POSIX system opens a folder for reading, which
- * Windows does not). Its content is not looked at. */
-bool start_file_exists(const char *path);
+ * Windows does not). Its content is not looked at. On POSIX systems the path
+ * is resolved as write_start_file with flags resolves it, and a path that the
+ * write would refuse is no file to keep; a FIFO or device that the write would
+ * take counts as kept without being opened, so nothing can hang the check. */
+bool start_file_exists(const char *path, unsigned flags);
 
 /* The system's part of write_to_file, in start_file_<system>.cpp: writes and
  * replaces as described there, without any message. *access_set tells

@@ -765,8 +765,9 @@ enum start_file_status replace_file(walk *w, final_kind kind, const uint8_t *dat
 
 } // namespace
 
-bool start_file_exists(const char *path)
+bool start_file_exists(const char *path, unsigned flags)
 {
+    (void)flags;
     FILE *file = fopen(path, "rb");
     if (file == nullptr) return false;
     fclose(file);

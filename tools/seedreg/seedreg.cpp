@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "registry.h"
+#include "safe_read.h"
 
 enum { SEED_SIZE = 40 };
 
@@ -29,8 +30,14 @@ int main(void)
     /* The store's own lines: why it refused a path, a warning. */
     registry_diag_stream = stderr;
 
-    FILE *file = fopen(seed_file, "rb");
+    /* Run by root in a folder of another user's, the name may be his link to
+     * a file that only root may read, or a FIFO. */
+    char why[4200];
+    FILE *file = safe_read_open(seed_file, why, sizeof why);
     if (file == NULL) {
+        const int open_errno = errno;
+        if (why[0] != '\0') fprintf(stderr, "%s\n", why);
+        errno = open_errno;
         perror("fopen");
         return 1;
     }
