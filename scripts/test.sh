@@ -62,10 +62,17 @@ if [ ${#missing[@]} -gt 0 ]; then
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
         dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
     fi
-    # A mirror caught mid-sync fails one index or another; the packages may
-    # still be found through the rest, and the install says so if not.
-    $sudo apt-get update -qq || echo "apt-get update failed in part; installing from the indexes it has" >&2
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+    # A mirror caught mid-sync fails one index or another (and then a
+    # package whose other architecture's version it lists), for minutes:
+    # the install is tried with the indexes at hand, and tried again.
+    for attempt in 1 2 3 4; do
+        $sudo apt-get update -qq || echo "apt-get update failed in part (attempt $attempt)" >&2
+        if DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"; then
+            break
+        fi
+        [ "$attempt" -lt 4 ] || exit 1
+        sleep 90
+    done
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
