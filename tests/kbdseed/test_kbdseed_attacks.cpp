@@ -51,12 +51,6 @@ protected:
         return victim;
     }
 
-    /* A folder of the attacker's own below the test's folder. */
-    std::string nobodys_folder(const std::string &name) const
-    {
-        return make_folder_of_nobody(dir_ + "/" + name);
-    }
-
     static void expect_untouched(const std::string &victim)
     {
         struct stat st;
@@ -96,7 +90,7 @@ TEST_F(KbdseedAttacks, RootIgnoresAnotherUsersLinkInASharedFolder)
 TEST_F(KbdseedAttacks, EveryFolderOnTheWayToTheDataFolderIsRoots)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
-    const std::string profile = nobodys_folder("att"), vault = dir_ + "/vault";
+    const std::string profile = make_folder_of_nobody(dir_ + "/att"), vault = dir_ + "/vault";
     mkdir(vault.c_str(), 0755);
     mkdir((vault + "/Quorvant").c_str(), 0755);
     write_file(vault + "/Quorvant/prng_start.bin", "root's\n");
@@ -119,7 +113,7 @@ TEST_F(KbdseedAttacks, EveryFolderOnTheWayToTheDataFolderIsRoots)
 TEST_F(KbdseedAttacks, KeepingAFileLooksAtItAsWritingWould)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
-    const std::string att = nobodys_folder("att");
+    const std::string att = make_folder_of_nobody(dir_ + "/att");
     as_nobody({"mkfifo", att + "/seed.bin"});
     std::vector<std::string> command = {"timeout", "20"};
     for (const std::string &word : target_command({KBDSEED_BIN, "-n", "-out", att + "/seed.bin"}))

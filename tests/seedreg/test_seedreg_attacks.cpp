@@ -67,12 +67,6 @@ protected:
         ASSERT_EQ(r.status, 0) << argv[0] << ": " << r.err;
     }
 
-    /* A folder of the attacker's own below the test's folder. */
-    std::string nobodys_folder(const std::string &name) const
-    {
-        return make_folder_of_nobody(dir_ + "/" + name);
-    }
-
     static void expect(const ProcessResult &r, int status, const std::string &err)
     {
         EXPECT_EQ(r.status, status);
@@ -97,7 +91,8 @@ TEST_F(SeedregAttacks, ALinkOrAFolderOfAnotherUserIsRefused)
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
     const struct passwd *nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
-    const std::string open = dir_ + "/r", att = nobodys_folder("att"), secret = dir_ + "/secret";
+    const std::string open = dir_ + "/r", att = make_folder_of_nobody(dir_ + "/att"),
+                      secret = dir_ + "/secret";
     const std::string vault = dir_ + "/vault";
     mkdir(open.c_str(), 0755);
     chmod(open.c_str(), 01777);
@@ -152,7 +147,7 @@ TEST_F(SeedregAttacks, ALinkOrAFolderOfAnotherUserIsRefused)
 TEST_F(SeedregAttacks, RootReadsNoSeedThatAnotherUserSteers)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
-    const std::string att = nobodys_folder("att"), secret = dir_ + "/secret";
+    const std::string att = make_folder_of_nobody(dir_ + "/att"), secret = dir_ + "/secret";
     write_file(secret, std::string(48, 's'));
     chmod(secret.c_str(), 0600);
     as_nobody({"ln", "-s", secret, att + "/seed.bin"});
@@ -174,7 +169,7 @@ TEST_F(SeedregAttacks, RootReadsNoSeedThatAnotherUserSteers)
 TEST_F(SeedregAttacks, AReaderRefusesAStoreAnotherUserMayChange)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
-    const std::string att = nobodys_folder("att");
+    const std::string att = make_folder_of_nobody(dir_ + "/att");
     write_file(dir_ + "/planted.reg", kStore);
     as_nobody({"cp", dir_ + "/planted.reg", att + "/registry.reg"});
     setenv("QUORVANT_REGISTRY", (att + "/registry.reg").c_str(), 1);
