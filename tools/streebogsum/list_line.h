@@ -7,7 +7,7 @@
 
 #include <string>
 
-enum { DIGEST_MAX = 64 };
+#include "job.h"
 
 enum ListLineKind {
     LIST_LINE_IGNORED,  /* empty, blanks only, or a "#" comment */

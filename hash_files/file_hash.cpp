@@ -49,7 +49,7 @@ struct Slot {
 
 void finish(Pool *pool, Slot *s, int error)
 {
-    if (s->fd >= 0) input_close(s->fd);
+    if (s->fd >= 0 && s->job->fd < 0) input_close(s->fd);
     s->fd = -1;
     if (error != 0) {
         s->job->error = error;
@@ -65,7 +65,7 @@ void begin(Pool *pool, Slot *s, Job *job)
     s->job = job;
     s->have = s->pos = 0;
     s->at_end = false;
-    s->fd = input_open(job->name.c_str());
+    s->fd = job->fd >= 0 ? job->fd : input_open(job->name.c_str());
     if (s->fd < 0) {
         finish(pool, s, -s->fd);
         return;

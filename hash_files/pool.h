@@ -1,8 +1,8 @@
 /* The worker threads and the window of jobs between the main thread, which
- * makes jobs in order and prints their lines in the same order, and the
+ * makes jobs in order and prints their results in the same order, and the
  * workers, which hash files in any order. */
-#ifndef STREEBOGSUM_POOL_H
-#define STREEBOGSUM_POOL_H
+#ifndef HASH_FILES_POOL_H
+#define HASH_FILES_POOL_H
 
 #include <stdint.h>
 

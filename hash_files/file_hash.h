@@ -1,6 +1,6 @@
 /* Hashing files: several at a time per worker thread, and one stream alone. */
-#ifndef STREEBOGSUM_FILE_HASH_H
-#define STREEBOGSUM_FILE_HASH_H
+#ifndef HASH_FILES_FILE_HASH_H
+#define HASH_FILES_FILE_HASH_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,6 +1,6 @@
-/* How streebogsum writes file names: in its output lines and in messages. */
-#ifndef STREEBOGSUM_NAMES_H
-#define STREEBOGSUM_NAMES_H
+/* How the programs write file names: in their output lines and in messages. */
+#ifndef HASH_FILES_NAMES_H
+#define HASH_FILES_NAMES_H
 
 #include <string>
 

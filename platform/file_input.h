@@ -1,6 +1,7 @@
-/* The system calls streebogsum reads files with: one source per system. */
-#ifndef STREEBOGSUM_FILE_INPUT_H
-#define STREEBOGSUM_FILE_INPUT_H
+/* The system calls files are read with, and the standard streams looked at:
+ * one source per system. */
+#ifndef PLATFORM_FILE_INPUT_H
+#define PLATFORM_FILE_INPUT_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,23 +1,28 @@
-/* One line of streebogsum's output in the making: a file to hash, or a list
- * line that needs no hashing. */
-#ifndef STREEBOGSUM_JOB_H
-#define STREEBOGSUM_JOB_H
+/* One file to hash, or one result in the making that needs no hashing, in
+ * the order the main thread prints its results. */
+#ifndef HASH_FILES_JOB_H
+#define HASH_FILES_JOB_H
 
 #include <stdint.h>
 
 #include <string>
 
-#include "list_line.h"
+enum { DIGEST_MAX = 64 };
 
 enum JobKind {
     JOB_FILE,     /* hashed by a worker */
     JOB_STDIN,    /* standard input, hashed by the main thread in its turn */
     JOB_IMPROPER, /* an improperly formatted list line */
+    JOB_DONE,     /* nothing to hash: the main thread has its result already */
 };
 
 struct Job {
     JobKind kind = JOB_FILE;
     std::string name;
+    /* A file the caller opened already (then name only names it): the worker
+     * reads it from where it stands and leaves it open for the caller to
+     * close; -1: the worker opens name and closes it. */
+    int fd = -1;
     unsigned long line = 0;             /* its list line, counted from 1 */
     int digest_size = 32;               /* bytes */
     uint8_t expected[DIGEST_MAX] = {0}; /* when checking */
