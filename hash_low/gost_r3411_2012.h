@@ -14,6 +14,7 @@
 #ifndef GOST_R3411_2012_H
 #define GOST_R3411_2012_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -82,6 +83,34 @@ int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest);
  * Returns -2 for null data with data_len > 0, -3 for a null digest, or the
  * code of the update or finish that failed. */
 int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len, uint8_t *digest);
+
+/* State of one HMAC (RFC 2104 over this hash, block 64 bytes: RFC 7836's
+ * HMAC_GOSTR3411_2012_256 and _512). A plain record owned by the caller, like
+ * GOSTR3411_2012_CTX; it holds key material until
+ * GOSTR3411_2012_HMAC_Final wipes it. */
+typedef struct {
+    GOSTR3411_2012_CTX inner; /* hash of (key ^ ipad) || message; its digest_size is the MAC's */
+    uint8_t outer_key[64];    /* key ^ opad, the outer hash's first block */
+} GOSTR3411_2012_HMAC_CTX;
+
+/* Prepares context for the MAC of digest_size (32 or 64) bytes under the
+ * key_len bytes at key. A key longer than 64 bytes is first hashed with the
+ * same digest length; an empty key is allowed, whatever key is. Returns 0, -1
+ * for a null context, -2 for a null key with key_len > 0, -3 for another
+ * digest_size, checked in this order. */
+int GOSTR3411_2012_HMAC_Init(GOSTR3411_2012_HMAC_CTX *context, const uint8_t *key, size_t key_len,
+                             int digest_size);
+
+/* Appends data_len bytes at data to the message, with the rules and codes of
+ * GOSTR3411_2012_Update. */
+int GOSTR3411_2012_HMAC_Update(GOSTR3411_2012_HMAC_CTX *context, const uint8_t *data,
+                               uint32_t data_len);
+
+/* Writes the MAC, inner.digest_size bytes, to mac, and wipes the context
+ * (all its bytes zero): it is spent and must be prepared again. Returns -1 for
+ * a null context, -2 for a null mac, -3 when inner.digest_size is neither 32
+ * nor 64, as in a spent context. */
+int GOSTR3411_2012_HMAC_Final(GOSTR3411_2012_HMAC_CTX *context, uint8_t *mac);
 
 /* The way this process computes: "vector" or "table" (see above). Makes the
  * choice if no hash has made it yet. */
