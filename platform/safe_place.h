@@ -81,6 +81,10 @@ struct safe_place_file {
      * his file in between gets nothing of the caller's. Where the system
      * cannot swap two names in one step, the new file stays the caller's. */
     bool keep_owner;
+    /* Writes the content itself to the descriptor it is given, in place of
+     * data and size, returning 0 or a negative errno: for a content too large
+     * to hold in memory. May be NULL. */
+    int (*produce)(int fd, void *context);
     /* Called with the written regular file's descriptor before it is flushed
      * (an access list, say); never for a device or FIFO. May be NULL. */
     int (*finish)(int fd, void *context);

@@ -328,6 +328,13 @@ bool others_may_write(const struct stat &dir)
     return (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (dir.st_uid != 0 && dir.st_uid != geteuid());
 }
 
+/* The content: the caller's bytes, or what its producer writes. */
+int write_content(int fd, const uint8_t *data, size_t size, const safe_place_file *file)
+{
+    if (file->produce != nullptr) return file->produce(fd, file->context);
+    return write_all(fd, data, size);
+}
+
 int run_finish(const safe_place_file *file, int fd)
 {
     return file->finish == nullptr ? 0 : file->finish(fd, file->context);
@@ -340,9 +347,11 @@ int rewrite_in_place(int fd, const uint8_t *data, size_t size, const safe_place_
                      safe_place_result *result)
 {
     if (lseek(fd, 0, SEEK_SET) != 0) return -errno;
-    int status = write_all(fd, data, size);
+    int status = write_content(fd, data, size, file);
+    const off_t end = status == 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+    if (status == 0 && end < 0) status = -errno;
     if (status == 0 && fsync(fd) != 0) status = -errno;
-    if (status == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) status = -errno;
+    if (status == 0 && ftruncate(fd, end) != 0) status = -errno;
     if (status == 0) result->finished = run_finish(file, fd) == 0;
     return status;
 }
@@ -617,7 +626,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
             return -EAGAIN;
         }
         result->open_failed = false;
-        int status = write_all(fd, bytes, size);
+        int status = write_content(fd, bytes, size, file);
         if (close(fd) != 0 && status == 0) status = -errno;
         result->finished = status == 0;
         return status;
@@ -660,7 +669,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
         return status;
     }
     result->open_failed = false;
-    int status = write_all(fd, bytes, size);
+    int status = write_content(fd, bytes, size, file);
     if (status == 0 && fchmod(fd, file->mode) != 0) status = -errno;
     if (status == 0) result->finished = run_finish(file, fd) == 0;
     if (status == 0 && fsync(fd) != 0) status = -errno;

@@ -66,6 +66,7 @@ int set_locked(safe_place *place, const std::string &key, const std::string &nam
     safe_place_file file;
     file.mode = exists ? old.st_mode & 07777 : NEW_STORE_MODE;
     file.keep_owner = true;
+    file.produce = nullptr;
     file.finish = nullptr;
     file.context = nullptr;
     safe_place_result result;

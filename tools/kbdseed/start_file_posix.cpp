@@ -53,6 +53,7 @@ enum start_file_status start_file_replace(const char *path, const uint8_t *data,
     safe_place_file file;
     file.mode = 0600;
     file.keep_owner = true;
+    file.produce = nullptr;
     file.finish = grant_everyone;
     file.context = nullptr;
     safe_place_result result;

@@ -1,0 +1,467 @@
+/* Writing and reading treeaudit's database. */
+#include "database.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "file_hash.h"
+#include "tree_walk.h"
+
+namespace {
+
+/* Entry lines are bounded: two escaped names of at most 4096 bytes each
+ * (written four bytes per byte at worst) and the fixed fields. */
+const size_t kLineMax = 2 * 4 * 4096 + 1024;
+
+const char kHex[] = "0123456789abcdef";
+
+void seal_bytes(GOSTR3411_2012_CTX *seal, GOSTR3411_2012_HMAC_CTX *mac, bool keyed,
+                const std::string &text)
+{
+    GOSTR3411_2012_Update(seal, reinterpret_cast<const uint8_t *>(text.data()),
+                          static_cast<uint32_t>(text.size()));
+    if (keyed)
+        GOSTR3411_2012_HMAC_Update(mac, reinterpret_cast<const uint8_t *>(text.data()),
+                                   static_cast<uint32_t>(text.size()));
+}
+
+void put_line(DbWriter *w)
+{
+    w->line.push_back('\n');
+    fwrite(w->line.data(), 1, w->line.size(), w->out);
+    seal_bytes(&w->seal, &w->mac, w->keyed, w->line);
+    w->line.clear();
+}
+
+void append_number(std::string *out, uint64_t value)
+{
+    char text[24];
+    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+    out->append(text);
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool parse_hex(const std::string &text, uint8_t *out, size_t size)
+{
+    if (text.size() != 2 * size) return false;
+    for (size_t i = 0; i < size; i++) {
+        const int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return true;
+}
+
+/* A decimal number without sign, leading zeros or overflow. */
+bool parse_unsigned(const std::string &text, uint64_t *value)
+{
+    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    return true;
+}
+
+bool parse_signed(const std::string &text, int64_t *value)
+{
+    const bool negative = !text.empty() && text[0] == '-';
+    uint64_t magnitude;
+    if (!parse_unsigned(negative ? text.substr(1) : text, &magnitude)) return false;
+    if (negative && (magnitude == 0 || magnitude > uint64_t{1} << 63)) return false;
+    if (!negative && magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
+    *value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+void split(const std::string &line, std::vector<std::string> *fields)
+{
+    fields->clear();
+    size_t start = 0;
+    for (;;) {
+        const size_t blank = line.find(' ', start);
+        fields->push_back(line.substr(start, blank == std::string::npos ? blank : blank - start));
+        if (blank == std::string::npos) return;
+        start = blank + 1;
+    }
+}
+
+int fail(DbReader *r, const char *reason)
+{
+    r->error = std::to_string(r->line_number) + ": " + reason;
+    return DB_DAMAGED;
+}
+
+/* The next line, without its line feed, sealed unless it is the last. */
+int next_line(DbReader *r)
+{
+    r->line.clear();
+    for (;;) {
+        const int c = getc(r->in);
+        if (c == EOF) {
+            if (ferror(r->in)) {
+                r->error = std::to_string(r->line_number + 1) + ": " + strerror(errno);
+                return DB_READ_FAILED;
+            }
+            r->line_number++;
+            return fail(r, r->line.empty() ? "cut short: no last line" : "cut short");
+        }
+        if (c == '\n') break;
+        if (r->line.size() >= kLineMax) {
+            r->line_number++;
+            return fail(r, "line too long");
+        }
+        r->line.push_back(static_cast<char>(c));
+    }
+    r->line_number++;
+    if (r->line.compare(0, 4, "end ") != 0) {
+        r->line.push_back('\n');
+        seal_bytes(&r->seal, &r->mac, r->keyed, r->line);
+        r->line.pop_back();
+    }
+    return DB_OK;
+}
+
+bool parse_type(const std::string &field, char *type)
+{
+    if (field.size() != 1 || strchr("fdlpscb?", field[0]) == nullptr) return false;
+    *type = field[0];
+    return true;
+}
+
+bool parse_mode(const std::string &field, uint32_t *mode)
+{
+    if (field.size() != 4) return false;
+    uint32_t m = 0;
+    for (char c : field) {
+        if (c < '0' || c > '7') return false;
+        m = m << 3 | static_cast<uint32_t>(c - '0');
+    }
+    *mode = m;
+    return true;
+}
+
+int check_end(DbReader *r, const std::vector<std::string> &f)
+{
+    if (f.size() != 3 && !(f.size() == 5 && f[3] == "hmac")) return fail(r, "a bad last line");
+    uint64_t count;
+    if (!parse_unsigned(f[1], &count)) return fail(r, "a bad count on the last line");
+    if (!parse_hex(f[2], r->digest, DB_SEAL_SIZE)) return fail(r, "a bad digest on the last line");
+    r->has_mac = f.size() == 5;
+    if (r->has_mac && !parse_hex(f[4], r->mac_value, DB_SEAL_SIZE))
+        return fail(r, "a bad MAC on the last line");
+    if (getc(r->in) != EOF) return fail(r, "text after the last line");
+    if (count != r->count) return fail(r, "the count of entries is wrong");
+    uint8_t digest[DB_SEAL_SIZE];
+    GOSTR3411_2012_Final(&r->seal, digest);
+    if (memcmp(digest, r->digest, DB_SEAL_SIZE) != 0)
+        return fail(r, "the digest does not match: the database is damaged");
+    r->ended = true;
+    return 0;
+}
+
+} // namespace
+
+std::string db_hex(const uint8_t *bytes, size_t size)
+{
+    std::string out;
+    out.reserve(2 * size);
+    for (size_t i = 0; i < size; i++) {
+        out.push_back(kHex[bytes[i] >> 4]);
+        out.push_back(kHex[bytes[i] & 15]);
+    }
+    return out;
+}
+
+void db_escape(const std::string &name, std::string *out)
+{
+    if (name == "-") {
+        out->append("\\x2d");
+        return;
+    }
+    for (char ch : name) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c == 0x7f || c == '\\') {
+            out->append("\\x");
+            out->push_back(kHex[c >> 4]);
+            out->push_back(kHex[c & 15]);
+        } else {
+            out->push_back(ch);
+        }
+    }
+}
+
+bool db_unescape(const char *text, size_t size, std::string *name)
+{
+    name->clear();
+    if (size == 0) return false;
+    for (size_t i = 0; i < size; i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c == 0x7f) return false;
+        if (c != '\\') {
+            name->push_back(text[i]);
+            continue;
+        }
+        if (size - i < 4 || text[i + 1] != 'x') return false;
+        const int hi = hex_value(text[i + 2]), lo = hex_value(text[i + 3]);
+        if (hi < 0 || lo < 0) return false;
+        const unsigned char decoded = static_cast<unsigned char>(hi << 4 | lo);
+        /* Only what must be escaped may be: one spelling per name. */
+        if (!(decoded <= 0x20 || decoded == 0x7f || decoded == '\\' ||
+              (decoded == '-' && size == 4)))
+            return false;
+        name->push_back(static_cast<char>(decoded));
+        i += 3;
+    }
+    return true;
+}
+
+void db_write_begin(DbWriter *w, FILE *out, const DbHeader &header, const DbKey &key)
+{
+    w->out = out;
+    w->count = 0;
+    w->digest_size = header.digest_size;
+    hash_init(&w->seal, 64);
+    w->keyed = key.present;
+    if (w->keyed)
+        GOSTR3411_2012_HMAC_Init(&w->mac, reinterpret_cast<const uint8_t *>(key.bytes.data()),
+                                 key.bytes.size(), 64);
+    w->line = "treeaudit-db " + std::to_string(DB_VERSION);
+    put_line(w);
+    w->line = header.digest_size == 64 ? "digest 512" : "digest 256";
+    put_line(w);
+    if (header.one_file_system) {
+        w->line = "option one-file-system";
+        put_line(w);
+    }
+    for (const std::string &root : header.roots) {
+        w->line = "root ";
+        db_escape(root, &w->line);
+        put_line(w);
+    }
+    for (const std::string &glob : header.excludes) {
+        w->line = "exclude ";
+        db_escape(glob, &w->line);
+        put_line(w);
+    }
+    w->line = "entries";
+    put_line(w);
+}
+
+void db_write_entry(DbWriter *w, const Entry &e)
+{
+    std::string &l = w->line;
+    append_number(&l, e.root);
+    l.push_back(' ');
+    l.push_back(e.type);
+    char mode[8];
+    snprintf(mode, sizeof mode, " %04o ", static_cast<unsigned>(e.mode & 07777));
+    l.append(mode);
+    for (uint64_t v : {e.uid, e.gid, e.size}) {
+        append_number(&l, v);
+        l.push_back(' ');
+    }
+    l.append(std::to_string(e.mtime_ns));
+    for (uint64_t v : {e.nlink, e.rdev}) {
+        l.push_back(' ');
+        append_number(&l, v);
+    }
+    l.push_back(' ');
+    if (e.has_xattrs) {
+        l.append(e.capabilities ? "c:" : "x:");
+        l.append(db_hex(e.xattrs, XATTR_DIGEST_SIZE));
+    } else {
+        l.push_back('-');
+    }
+    l.push_back(' ');
+    if (e.content == CONTENT_KNOWN) {
+        l.append(db_hex(e.digest, static_cast<size_t>(w->digest_size)));
+    } else {
+        l.push_back(e.content == CONTENT_UNKNOWN ? '?' : '-');
+    }
+    l.push_back(' ');
+    db_escape(e.path, &l);
+    l.push_back(' ');
+    if (e.type == 'l') {
+        db_escape(e.target, &l);
+    } else {
+        l.push_back('-');
+    }
+    put_line(w);
+    w->count++;
+}
+
+int db_write_end(DbWriter *w, uint8_t seal[DB_SEAL_SIZE])
+{
+    GOSTR3411_2012_Final(&w->seal, seal);
+    w->line = "end " + std::to_string(w->count) + " " + db_hex(seal, DB_SEAL_SIZE);
+    if (w->keyed) {
+        uint8_t mac[DB_SEAL_SIZE];
+        GOSTR3411_2012_HMAC_Final(&w->mac, mac);
+        w->line += " hmac " + db_hex(mac, DB_SEAL_SIZE);
+    }
+    w->line.push_back('\n');
+    fwrite(w->line.data(), 1, w->line.size(), w->out);
+    if (fflush(w->out) != 0 || ferror(w->out)) return errno != 0 ? -errno : -EIO;
+    return 0;
+}
+
+int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &key)
+{
+    r->in = in;
+    r->name = name;
+    r->line_number = 0;
+    r->header = DbHeader();
+    r->count = 0;
+    r->ended = false;
+    r->previous.clear();
+    r->previous_root = 0;
+    r->has_mac = false;
+    hash_init(&r->seal, 64);
+    r->keyed = key.present;
+    if (r->keyed)
+        GOSTR3411_2012_HMAC_Init(&r->mac, reinterpret_cast<const uint8_t *>(key.bytes.data()),
+                                 key.bytes.size(), 64);
+    int status = next_line(r);
+    if (status != 0) {
+        if (r->line_number == 1 && status == DB_DAMAGED) return fail(r, "not a treeaudit database");
+        return status;
+    }
+    if (r->line.compare(0, 13, "treeaudit-db ") != 0) return fail(r, "not a treeaudit database");
+    if (r->line != "treeaudit-db " + std::to_string(DB_VERSION))
+        return fail(r, "a database of an unknown version");
+    if ((status = next_line(r)) != 0) return status;
+    if (r->line == "digest 256") {
+        r->header.digest_size = 32;
+    } else if (r->line == "digest 512") {
+        r->header.digest_size = 64;
+    } else {
+        return fail(r, "a bad digest length");
+    }
+    for (;;) {
+        if ((status = next_line(r)) != 0) return status;
+        if (r->line == "entries") break;
+        std::string value;
+        if (r->line == "option one-file-system" && r->header.roots.empty() &&
+            !r->header.one_file_system) {
+            r->header.one_file_system = true;
+        } else if (r->line.compare(0, 5, "root ") == 0 && r->header.excludes.empty() &&
+                   db_unescape(r->line.data() + 5, r->line.size() - 5, &value) &&
+                   value[0] == '/') {
+            r->header.roots.push_back(value);
+        } else if (r->line.compare(0, 8, "exclude ") == 0 && !r->header.roots.empty() &&
+                   db_unescape(r->line.data() + 8, r->line.size() - 8, &value)) {
+            r->header.excludes.push_back(value);
+        } else {
+            return fail(r, "a bad header line");
+        }
+    }
+    if (r->header.roots.empty()) return fail(r, "no root");
+    return DB_OK;
+}
+
+int db_read_entry(DbReader *r, Entry *e)
+{
+    if (r->ended) return 0;
+    int status = next_line(r);
+    if (status != 0) return status;
+    std::vector<std::string> f;
+    split(r->line, &f);
+    if (f[0] == "end") {
+        status = check_end(r, f);
+        return status == 0 ? 0 : status;
+    }
+    if (f.size() != 13) return fail(r, "an entry without its 13 fields");
+    *e = Entry();
+    uint64_t root;
+    if (!parse_unsigned(f[0], &root) || root >= r->header.roots.size())
+        return fail(r, "a bad root index");
+    e->root = static_cast<unsigned>(root);
+    if (!parse_type(f[1], &e->type)) return fail(r, "a bad type");
+    if (!parse_mode(f[2], &e->mode)) return fail(r, "a bad mode");
+    if (!parse_unsigned(f[3], &e->uid) || !parse_unsigned(f[4], &e->gid) ||
+        !parse_unsigned(f[5], &e->size) || !parse_signed(f[6], &e->mtime_ns) ||
+        !parse_unsigned(f[7], &e->nlink) || !parse_unsigned(f[8], &e->rdev))
+        return fail(r, "a bad number");
+    if (f[9] != "-") {
+        if (f[9].size() < 2 || (f[9].compare(0, 2, "x:") != 0 && f[9].compare(0, 2, "c:") != 0) ||
+            !parse_hex(f[9].substr(2), e->xattrs, XATTR_DIGEST_SIZE))
+            return fail(r, "a bad attribute digest");
+        e->has_xattrs = true;
+        e->capabilities = f[9][0] == 'c';
+    }
+    if (f[10] == "?") {
+        e->content = CONTENT_UNKNOWN;
+    } else if (f[10] != "-") {
+        if (e->type != 'f' || !parse_hex(f[10], e->digest, static_cast<size_t>(r->header.digest_size)))
+            return fail(r, "a bad content digest");
+        e->content = CONTENT_KNOWN;
+    }
+    if (!db_unescape(f[11].data(), f[11].size(), &e->path) || e->path[0] != '/')
+        return fail(r, "a bad path");
+    if (e->type == 'l') {
+        if (!db_unescape(f[12].data(), f[12].size(), &e->target)) return fail(r, "a bad target");
+    } else if (f[12] != "-") {
+        return fail(r, "a target on an entry that is no link");
+    }
+    /* Each root's entries lie at or below it, in the walk's order. */
+    const std::string &base = r->header.roots[e->root];
+    if (e->path != base && !tree_path_inside(e->path, base))
+        return fail(r, "an entry outside its root");
+    if (r->count > 0 && (e->root < r->previous_root ||
+                         (e->root == r->previous_root && tree_path_compare(r->previous, e->path) >= 0)))
+        return fail(r, "an entry out of order");
+    if (r->count == 0 && e->root != 0) return fail(r, "an entry out of order");
+    r->previous = e->path;
+    r->previous_root = e->root;
+    r->count++;
+    return 1;
+}
+
+int db_verify(FILE *in, const std::string &name, const DbKey &key, const std::string &expect,
+              uint8_t seal[DB_SEAL_SIZE], std::string *error)
+{
+    DbReader r;
+    int status = db_read_begin(&r, in, name, key);
+    Entry e;
+    if (status == DB_OK)
+        while ((status = db_read_entry(&r, &e)) == 1) {
+        }
+    if (status != 0) {
+        *error = r.error;
+        return status;
+    }
+    memcpy(seal, r.digest, DB_SEAL_SIZE);
+    if (key.present) {
+        uint8_t mac[DB_SEAL_SIZE];
+        GOSTR3411_2012_HMAC_Final(&r.mac, mac);
+        if (!r.has_mac) {
+            *error = std::to_string(r.line_number) + ": sealed without a key";
+            return DB_AUTH_FAILED;
+        }
+        if (memcmp(mac, r.mac_value, DB_SEAL_SIZE) != 0) {
+            *error = std::to_string(r.line_number) + ": the MAC does not match: a wrong key, or "
+                                                     "the database was rewritten";
+            return DB_AUTH_FAILED;
+        }
+    }
+    if (!expect.empty() && expect != db_hex(r.digest, DB_SEAL_SIZE)) {
+        *error = std::to_string(r.line_number) + ": the digest is not the one expected";
+        return DB_AUTH_FAILED;
+    }
+    if (fseek(in, 0, SEEK_SET) != 0) {
+        *error = strerror(errno);
+        return DB_READ_FAILED;
+    }
+    return DB_OK;
+}
