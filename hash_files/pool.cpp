@@ -137,6 +137,10 @@ void pool_pop(Pool *pool)
     const size_t slot = slot_of(pool, pool->oldest);
     pool->ring[slot] = Job();
     pool->oldest++;
+    /* Jobs that needed no worker may be printed before any worker looked at
+     * them: the workers' next look must not fall behind the window, or it
+     * would find a later job in the reused slot and take it a second time. */
+    if (pool->dispatch < pool->oldest) pool->dispatch = pool->oldest;
 }
 
 uint64_t pool_bytes(Pool *pool)
