@@ -13,6 +13,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   find_program(QV_WINE NAMES wine)
   find_program(QV_WINESERVER NAMES wineserver)
+  # Without wine32, "wine" starts the 64-bit loader, which starts no 32-bit
+  # program: its own loader (Debian's path) tells whether it is there.
+  find_program(QV_WINE32_LOADER NAMES wine PATHS /usr/lib/wine /usr/lib/i386-linux-gnu/wine
+               NO_DEFAULT_PATH)
   # No WINEARCH: with wine32 and wine64 installed the prefix is a WoW64 one,
   # whose own services are 64-bit programs; only the programs under test are
   # 32-bit. Under qemu-i386 (scripts/wine32_namespace.sh) that matters: a
@@ -69,6 +73,8 @@ set(QV_WINE_ENV sh ${CMAKE_BINARY_DIR}/wine-env)
 set(QV_WINE_WORKS OFF)
 if(NOT QV_WINE OR NOT QV_WINESERVER)
   set(QV_WINE_UNAVAILABLE "Wine is not installed")
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT QV_WINE32_LOADER)
+  set(QV_WINE_UNAVAILABLE "32-bit Wine is not installed (wine32:i386)")
 elseif(DEFINED QV_WINE_NO_PRELOAD)
   set(QV_WINE_UNAVAILABLE "${QV_WINE_NO_PRELOAD}")
 else()
