@@ -49,7 +49,11 @@ struct Slot {
 
 void finish(Pool *pool, Slot *s, int error)
 {
-    if (s->fd >= 0 && s->job->fd < 0) input_close(s->fd);
+    if (s->job->fd >= 0 && error == 0) {
+        const int status = input_state(s->fd, &s->job->after);
+        if (status < 0) error = -status;
+    }
+    if (s->fd >= 0) input_close(s->fd);
     s->fd = -1;
     if (error != 0) {
         s->job->error = error;
@@ -70,7 +74,7 @@ void begin(Pool *pool, Slot *s, Job *job)
         finish(pool, s, -s->fd);
         return;
     }
-    s->left = input_regular_size(s->fd);
+    s->left = job->fd >= 0 && job->size >= 0 ? job->size : input_regular_size(s->fd);
     s->sized = s->left > 0;
     hash_init(&s->context, job->digest_size);
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "file_input.h"
+
 enum { DIGEST_MAX = 64 };
 
 enum JobKind {
@@ -19,10 +21,15 @@ enum JobKind {
 struct Job {
     JobKind kind = JOB_FILE;
     std::string name;
-    /* A file the caller opened already (then name only names it): the worker
-     * reads it from where it stands and leaves it open for the caller to
-     * close; -1: the worker opens name and closes it. */
+    /* A file the caller opened already (then name only names it), which the
+     * worker reads from where it stands and closes; -1: the worker opens
+     * name. */
     int fd = -1;
+    /* With fd: its size when the caller knows it is a regular file, or -1. */
+    int64_t size = -1;
+    /* With fd, once read whole: the file as it stood when the reading ended,
+     * for the caller to see whether it changed while it was read. */
+    FileState after = {0, 0, 0};
     unsigned long line = 0;             /* its list line, counted from 1 */
     int digest_size = 32;               /* bytes */
     uint8_t expected[DIGEST_MAX] = {0}; /* when checking */

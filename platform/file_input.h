@@ -20,6 +20,14 @@ int64_t input_regular_size(int fd);
 
 void input_close(int fd);
 
+/* What tells whether a file changed: its size and its times of change (of
+ * content, and on POSIX of the inode), in nanoseconds. */
+struct FileState {
+    int64_t size, mtime_ns, ctime_ns;
+};
+/* The state of an open file. Returns 0 or -errno. */
+int input_state(int fd, FileState *state);
+
 /* Standard input, switched to binary mode where the system has text modes. */
 int input_stdin(void);
 

@@ -28,6 +28,16 @@ int64_t input_regular_size(int fd)
     return static_cast<int64_t>(st.st_size);
 }
 
+int input_state(int fd, FileState *state)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -errno;
+    state->size = static_cast<int64_t>(st.st_size);
+    state->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    state->ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return 0;
+}
+
 void input_close(int fd)
 {
     close(fd);

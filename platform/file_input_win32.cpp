@@ -29,6 +29,16 @@ int64_t input_regular_size(int fd)
     return static_cast<int64_t>(st.st_size);
 }
 
+int input_state(int fd, FileState *state)
+{
+    struct _stati64 st;
+    if (_fstati64(fd, &st) != 0) return -errno;
+    state->size = static_cast<int64_t>(st.st_size);
+    state->mtime_ns = static_cast<int64_t>(st.st_mtime) * 1000000000;
+    state->ctime_ns = static_cast<int64_t>(st.st_ctime) * 1000000000;
+    return 0;
+}
+
 void input_close(int fd)
 {
     _close(fd);

@@ -81,10 +81,8 @@ int tree_walk_next(struct tree_walk *walk, struct tree_node *node);
 
 void tree_walk_end(struct tree_walk *walk);
 
-/* After reading a file that the walk handed over open as fd: 0 when its
- * size, mtime and ctime are still those of its node, TREE_CHANGED when not,
- * or an errno. */
-int tree_walk_recheck(int fd, uint64_t size, int64_t mtime_ns, int64_t ctime_ns);
+/* Closes a file the walk handed over. */
+void tree_walk_close(int fd);
 
 /* How many files the process may hold open beside the walk's folders and the
  * standard streams. */

@@ -19,11 +19,18 @@
 
 namespace {
 
+/* A name in a folder, and its type as the listing gives it (DT_UNKNOWN
+ * where the file system does not tell). */
+struct Listed {
+    std::string name;
+    unsigned char type;
+};
+
 struct Level {
     int fd = -1; /* -1 once closed to keep the count of open folders down */
     uint64_t dev = 0, ino = 0;
     std::string path;
-    std::vector<std::string> names;
+    std::vector<Listed> names;
     size_t next = 0;
 };
 
@@ -168,34 +175,31 @@ int read_xattrs(int fd, const char *path, std::vector<std::pair<std::string, std
     return 0;
 }
 
-/* The entries of an open folder, sorted. */
-int list_folder(int fd, std::vector<std::string> *names)
+/* The entries of an open folder, sorted: read straight from the folder's
+ * descriptor, which stays where it is. */
+int list_folder(int fd, std::vector<Listed> *names)
 {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return errno;
-    DIR *d = fdopendir(copy);
-    if (d == nullptr) {
-        const int error = errno;
-        close(copy);
-        return error;
-    }
-    rewinddir(d);
-    int error = 0;
+    alignas(8) char buffer[32768];
+    if (lseek(fd, 0, SEEK_SET) != 0) return errno;
     for (;;) {
-        errno = 0;
-        const dirent *e = readdir(d);
-        if (e == nullptr) {
-            error = errno;
-            break;
+        const ssize_t got = getdents64(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
         }
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        names->emplace_back(e->d_name);
+        if (got == 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const dirent64 *e = reinterpret_cast<const dirent64 *>(buffer + at);
+            at += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            names->push_back(Listed{name, e->d_type});
+        }
     }
-    closedir(d);
-    std::sort(names->begin(), names->end(), [](const std::string &a, const std::string &b) {
-        return strcmp(a.c_str(), b.c_str()) < 0;
-    });
-    return error;
+    std::sort(names->begin(), names->end(),
+              [](const Listed &a, const Listed &b) { return a.name < b.name; });
+    return 0;
 }
 
 } // namespace
@@ -266,20 +270,41 @@ void enter_folder(tree_walk *w, int fd, const struct stat &st, bool is_start, tr
     bound_open_folders(w);
 }
 
-/* Describes name in the deepest level's folder. */
-void describe(tree_walk *w, const std::string &name, tree_node *node)
+/* Describes an entry of the deepest level's folder. A regular file or a
+ * folder, as the listing says, is opened at once (without following a link)
+ * and described as what was opened; anything else is looked at without being
+ * opened. */
+void describe(tree_walk *w, const Listed &entry, tree_node *node)
 {
     Level &level = w->levels.back();
+    const char *name = entry.name.c_str();
     struct stat st;
-    if (fstatat(level.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        node->error = errno;
-        return;
+    bool looked = false;
+    mode_t kind = entry.type == DT_REG ? S_IFREG : entry.type == DT_DIR ? S_IFDIR : 0;
+    if (kind == 0) {
+        if (fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            node->error = errno;
+            return;
+        }
+        looked = true;
+        fill(node, st);
+        kind = st.st_mode & S_IFMT;
     }
-    fill(node, st);
-    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-        const int fd = open_quietly(level.fd, name.c_str(), S_ISDIR(st.st_mode) ? O_DIRECTORY : 0);
+    if (kind == S_IFREG || kind == S_IFDIR) {
+        const int fd = open_quietly(level.fd, name, kind == S_IFDIR ? O_DIRECTORY : 0);
         if (fd < 0) {
-            if (S_ISDIR(st.st_mode)) {
+            if (!looked) {
+                if (fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                    node->error = errno;
+                    return;
+                }
+                fill(node, st);
+            }
+            if ((st.st_mode & S_IFMT) != kind) {
+                /* No longer what was listed: described as it is now. */
+                if (S_ISDIR(st.st_mode)) node->list_error = TREE_CHANGED;
+                if (S_ISREG(st.st_mode)) node->error = TREE_CHANGED;
+            } else if (kind == S_IFDIR) {
                 node->list_error = -fd;
             } else {
                 node->error = -fd;
@@ -292,11 +317,12 @@ void describe(tree_walk *w, const std::string &name, tree_node *node)
                 return;
             }
             fill(node, opened);
-            if (!same_file(st, opened) || (st.st_mode & S_IFMT) != (opened.st_mode & S_IFMT)) {
+            if ((opened.st_mode & S_IFMT) != kind || (looked && !same_file(st, opened))) {
                 /* Swapped between the listing and the open: described as
                  * what was opened, and never read. */
                 node->xattr_error = read_xattrs(fd, nullptr, &node->xattrs);
                 if (S_ISDIR(opened.st_mode)) node->list_error = TREE_CHANGED;
+                if (S_ISREG(opened.st_mode)) node->error = TREE_CHANGED;
                 close(fd);
                 return;
             }
@@ -308,11 +334,18 @@ void describe(tree_walk *w, const std::string &name, tree_node *node)
             node->fd = fd;
             return;
         }
+        if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+            char through[64 + 4096];
+            const int n = snprintf(through, sizeof through, "/proc/self/fd/%d/%s", level.fd, name);
+            if (n > 0 && static_cast<size_t>(n) < sizeof through)
+                node->xattr_error = read_xattrs(-1, through, &node->xattrs);
+            return;
+        }
     }
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(256);
         for (;;) {
-            const ssize_t got = readlinkat(level.fd, name.c_str(), target.data(), target.size());
+            const ssize_t got = readlinkat(level.fd, name, target.data(), target.size());
             if (got < 0) {
                 node->error = errno;
                 break;
@@ -327,7 +360,7 @@ void describe(tree_walk *w, const std::string &name, tree_node *node)
     /* Links and special files are never opened: their attributes are read
      * through the folder's descriptor. */
     char through[64 + 4096];
-    const int n = snprintf(through, sizeof through, "/proc/self/fd/%d/%s", level.fd, name.c_str());
+    const int n = snprintf(through, sizeof through, "/proc/self/fd/%d/%s", level.fd, name);
     if (n > 0 && static_cast<size_t>(n) < sizeof through) {
         node->xattr_error = read_xattrs(-1, through, &node->xattrs);
     } else {
@@ -451,17 +484,17 @@ int tree_walk_next(struct tree_walk *w, struct tree_node *node)
                 if (status != 0) return status;
                 continue;
             }
-            const std::string &name = level.names[level.next++];
+            const Listed &entry = level.names[level.next++];
             node->path = level.path;
             if (node->path.empty() || node->path.back() != '/') node->path += '/';
-            node->path += name;
+            node->path += entry.name;
             if (w->options.excluded != nullptr &&
                 w->options.excluded(node->path, w->options.context)) {
                 node->path.clear();
                 continue;
             }
             node->depth = static_cast<unsigned>(w->levels.size());
-            describe(w, name, node);
+            describe(w, entry, node);
             if (node->error == ENOENT) { /* gone since the listing */
                 clear(node);
                 continue;
@@ -482,15 +515,9 @@ void tree_walk_end(struct tree_walk *w)
     delete w;
 }
 
-int tree_walk_recheck(int fd, uint64_t size, int64_t mtime_ns, int64_t ctime_ns)
+void tree_walk_close(int fd)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return errno;
-    const int64_t mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    const int64_t ctime = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    if (static_cast<uint64_t>(st.st_size) != size || mtime != mtime_ns || ctime != ctime_ns)
-        return TREE_CHANGED;
-    return 0;
+    close(fd);
 }
 
 unsigned tree_walk_files_open_max(void)

@@ -47,11 +47,18 @@ int hex_value(char c)
     return -1;
 }
 
-bool parse_hex(const std::string &text, uint8_t *out, size_t size)
+/* A field of a line: its bytes, not copied. */
+struct Field {
+    const char *p;
+    size_t n;
+    bool is(const char *text) const { return n == strlen(text) && memcmp(p, text, n) == 0; }
+};
+
+bool parse_hex(Field f, uint8_t *out, size_t size)
 {
-    if (text.size() != 2 * size) return false;
+    if (f.n != 2 * size) return false;
     for (size_t i = 0; i < size; i++) {
-        const int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+        const int hi = hex_value(f.p[2 * i]), lo = hex_value(f.p[2 * i + 1]);
         if (hi < 0 || lo < 0) return false;
         out[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
@@ -59,11 +66,12 @@ bool parse_hex(const std::string &text, uint8_t *out, size_t size)
 }
 
 /* A decimal number without sign, leading zeros or overflow. */
-bool parse_unsigned(const std::string &text, uint64_t *value)
+bool parse_unsigned(Field f, uint64_t *value)
 {
-    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
+    if (f.n == 0 || f.n > 20 || (f.n > 1 && f.p[0] == '0')) return false;
     uint64_t v = 0;
-    for (char c : text) {
+    for (size_t i = 0; i < f.n; i++) {
+        const char c = f.p[i];
         if (c < '0' || c > '9') return false;
         const uint64_t digit = static_cast<uint64_t>(c - '0');
         if (v > (UINT64_MAX - digit) / 10) return false;
@@ -73,26 +81,30 @@ bool parse_unsigned(const std::string &text, uint64_t *value)
     return true;
 }
 
-bool parse_signed(const std::string &text, int64_t *value)
+bool parse_signed(Field f, int64_t *value)
 {
-    const bool negative = !text.empty() && text[0] == '-';
+    const bool negative = f.n > 0 && f.p[0] == '-';
     uint64_t magnitude;
-    if (!parse_unsigned(negative ? text.substr(1) : text, &magnitude)) return false;
+    if (!parse_unsigned(negative ? Field{f.p + 1, f.n - 1} : f, &magnitude)) return false;
     if (negative && (magnitude == 0 || magnitude > uint64_t{1} << 63)) return false;
     if (!negative && magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
     *value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
 }
 
-void split(const std::string &line, std::vector<std::string> *fields)
+/* The line's blank-separated fields, at most max of them; the count, or
+ * max + 1 when there are more. */
+size_t split(const std::string &line, Field *fields, size_t max)
 {
-    fields->clear();
-    size_t start = 0;
+    size_t count = 0;
+    const char *p = line.data();
+    const char *end = p + line.size();
     for (;;) {
-        const size_t blank = line.find(' ', start);
-        fields->push_back(line.substr(start, blank == std::string::npos ? blank : blank - start));
-        if (blank == std::string::npos) return;
-        start = blank + 1;
+        const char *blank = static_cast<const char *>(memchr(p, ' ', static_cast<size_t>(end - p)));
+        if (count == max) return max + 1;
+        fields[count++] = Field{p, static_cast<size_t>((blank != nullptr ? blank : end) - p)};
+        if (blank == nullptr) return count;
+        p = blank + 1;
     }
 }
 
@@ -107,7 +119,7 @@ int next_line(DbReader *r)
 {
     r->line.clear();
     for (;;) {
-        const int c = getc(r->in);
+        const int c = getc_unlocked(r->in);
         if (c == EOF) {
             if (ferror(r->in)) {
                 r->error = std::to_string(r->line_number + 1) + ": " + strerror(errno);
@@ -132,18 +144,19 @@ int next_line(DbReader *r)
     return DB_OK;
 }
 
-bool parse_type(const std::string &field, char *type)
+bool parse_type(Field f, char *type)
 {
-    if (field.size() != 1 || strchr("fdlpscb?", field[0]) == nullptr) return false;
-    *type = field[0];
+    if (f.n != 1 || f.p[0] == '\0' || strchr("fdlpscb?", f.p[0]) == nullptr) return false;
+    *type = f.p[0];
     return true;
 }
 
-bool parse_mode(const std::string &field, uint32_t *mode)
+bool parse_mode(Field f, uint32_t *mode)
 {
-    if (field.size() != 4) return false;
+    if (f.n != 4) return false;
     uint32_t m = 0;
-    for (char c : field) {
+    for (size_t i = 0; i < 4; i++) {
+        const char c = f.p[i];
         if (c < '0' || c > '7') return false;
         m = m << 3 | static_cast<uint32_t>(c - '0');
     }
@@ -151,13 +164,13 @@ bool parse_mode(const std::string &field, uint32_t *mode)
     return true;
 }
 
-int check_end(DbReader *r, const std::vector<std::string> &f)
+int check_end(DbReader *r, const Field *f, size_t fields)
 {
-    if (f.size() != 3 && !(f.size() == 5 && f[3] == "hmac")) return fail(r, "a bad last line");
+    if (fields != 3 && !(fields == 5 && f[3].is("hmac"))) return fail(r, "a bad last line");
     uint64_t count;
     if (!parse_unsigned(f[1], &count)) return fail(r, "a bad count on the last line");
     if (!parse_hex(f[2], r->digest, DB_SEAL_SIZE)) return fail(r, "a bad digest on the last line");
-    r->has_mac = f.size() == 5;
+    r->has_mac = fields == 5;
     if (r->has_mac && !parse_hex(f[4], r->mac_value, DB_SEAL_SIZE))
         return fail(r, "a bad MAC on the last line");
     if (getc(r->in) != EOF) return fail(r, "text after the last line");
@@ -375,14 +388,10 @@ int db_read_entry(DbReader *r, Entry *e)
     if (r->ended) return 0;
     int status = next_line(r);
     if (status != 0) return status;
-    std::vector<std::string> f;
-    split(r->line, &f);
-    if (f[0] == "end") {
-        status = check_end(r, f);
-        return status == 0 ? 0 : status;
-    }
-    if (f.size() != 13) return fail(r, "an entry without its 13 fields");
-    *e = Entry();
+    Field f[13];
+    const size_t count = split(r->line, f, 13);
+    if (f[0].is("end")) return check_end(r, f, count);
+    if (count != 13) return fail(r, "an entry without its 13 fields");
     uint64_t root;
     if (!parse_unsigned(f[0], &root) || root >= r->header.roots.size())
         return fail(r, "a bad root index");
@@ -393,25 +402,32 @@ int db_read_entry(DbReader *r, Entry *e)
         !parse_unsigned(f[5], &e->size) || !parse_signed(f[6], &e->mtime_ns) ||
         !parse_unsigned(f[7], &e->nlink) || !parse_unsigned(f[8], &e->rdev))
         return fail(r, "a bad number");
-    if (f[9] != "-") {
-        if (f[9].size() < 2 || (f[9].compare(0, 2, "x:") != 0 && f[9].compare(0, 2, "c:") != 0) ||
-            !parse_hex(f[9].substr(2), e->xattrs, XATTR_DIGEST_SIZE))
+    e->has_xattrs = e->capabilities = false;
+    memset(e->xattrs, 0, sizeof e->xattrs);
+    if (!f[9].is("-")) {
+        if (f[9].n < 2 || (memcmp(f[9].p, "x:", 2) != 0 && memcmp(f[9].p, "c:", 2) != 0) ||
+            !parse_hex(Field{f[9].p + 2, f[9].n - 2}, e->xattrs, XATTR_DIGEST_SIZE))
             return fail(r, "a bad attribute digest");
         e->has_xattrs = true;
-        e->capabilities = f[9][0] == 'c';
+        e->capabilities = f[9].p[0] == 'c';
     }
-    if (f[10] == "?") {
+    e->content = CONTENT_NONE;
+    memset(e->digest, 0, sizeof e->digest);
+    e->error = 0;
+    if (f[10].is("?")) {
         e->content = CONTENT_UNKNOWN;
-    } else if (f[10] != "-") {
-        if (e->type != 'f' || !parse_hex(f[10], e->digest, static_cast<size_t>(r->header.digest_size)))
+    } else if (!f[10].is("-")) {
+        if (e->type != 'f' ||
+            !parse_hex(f[10], e->digest, static_cast<size_t>(r->header.digest_size)))
             return fail(r, "a bad content digest");
         e->content = CONTENT_KNOWN;
     }
-    if (!db_unescape(f[11].data(), f[11].size(), &e->path) || e->path[0] != '/')
+    if (!db_unescape(f[11].p, f[11].n, &e->path) || e->path[0] != '/')
         return fail(r, "a bad path");
+    e->target.clear();
     if (e->type == 'l') {
-        if (!db_unescape(f[12].data(), f[12].size(), &e->target)) return fail(r, "a bad target");
-    } else if (f[12] != "-") {
+        if (!db_unescape(f[12].p, f[12].n, &e->target)) return fail(r, "a bad target");
+    } else if (!f[12].is("-")) {
         return fail(r, "a target on an entry that is no link");
     }
     /* Each root's entries lie at or below it, in the walk's order. */

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fnmatch.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -70,10 +69,11 @@ void deliver(Scan *s, Job *job)
             e.content = CONTENT_UNKNOWN;
             e.error = job->error;
         } else {
-            const int changed = tree_walk_recheck(p.fd, e.size, e.mtime_ns, p.ctime_ns);
-            if (changed != 0) {
+            const FileState &after = job->after;
+            if (static_cast<uint64_t>(after.size) != e.size || after.mtime_ns != e.mtime_ns ||
+                after.ctime_ns != p.ctime_ns) {
                 e.content = CONTENT_UNKNOWN;
-                e.error = changed;
+                e.error = TREE_CHANGED;
             } else {
                 e.content = CONTENT_KNOWN;
                 memcpy(e.digest, job->digest, TREE_DIGEST_MAX);
@@ -91,7 +91,8 @@ void deliver(Scan *s, Job *job)
         if (e.error == 0) e.error = l.error;
         memcpy(e.digest, l.digest, TREE_DIGEST_MAX);
     }
-    if (p.fd >= 0) close(p.fd);
+    /* A file read by a worker was closed by it. */
+    if (p.fd >= 0 && !p.read_here) tree_walk_close(p.fd);
     if (s->status == 0) s->status = s->sink(e, s->context);
     s->pending.pop_front();
 }
@@ -196,6 +197,7 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
                 if (p.read_here) {
                     job.kind = JOB_FILE;
                     job.fd = node.fd;
+                    job.size = static_cast<int64_t>(node.size);
                     job.name = node.path;
                 }
             }
