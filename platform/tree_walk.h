@@ -71,7 +71,8 @@ struct tree_walk;
  * start is followed if it is a link, once, as find -H does. Kernel and FUSE
  * file systems (proc, sysfs, devtmpfs, cgroup, debugfs, tracefs,
  * securityfs, pstore, bpf, configfs, fuse) are described but not entered,
- * unless the start lies on one. Returns 0 or -errno (no memory). */
+ * unless the start lies on one. A start that does not exist gives no entry.
+ * Returns 0 or -errno (no memory). */
 int tree_walk_start(const char *open_path, const char *shown_path,
                     const struct tree_walk_options *options, struct tree_walk **walk);
 

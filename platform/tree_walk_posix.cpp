@@ -394,6 +394,8 @@ int start(tree_walk *w, tree_node *node)
     if (stat(w->open_path.c_str(), &st) != 0) {
         /* A link to nothing is described as the link. */
         if (lstat(w->open_path.c_str(), &st) != 0) {
+            /* A start that is gone has no entries at all. */
+            if (errno == ENOENT) return 0;
             node->error = errno;
             return 1;
         }

@@ -300,7 +300,9 @@ void db_write_entry(DbWriter *w, const Entry &e)
     if (e.content == CONTENT_KNOWN) {
         l.append(db_hex(e.digest, static_cast<size_t>(w->digest_size)));
     } else {
-        l.push_back(e.content == CONTENT_UNKNOWN ? '?' : '-');
+        l.push_back(e.content == CONTENT_UNKNOWN   ? '?'
+                    : e.content == CONTENT_OUTSIDE ? '!'
+                                                   : '-');
     }
     l.push_back(' ');
     db_escape(e.path, &l);
@@ -416,6 +418,9 @@ int db_read_entry(DbReader *r, Entry *e)
     e->error = 0;
     if (f[10].is("?")) {
         e->content = CONTENT_UNKNOWN;
+    } else if (f[10].is("!")) {
+        if (e->type != 'd') return fail(r, "a bad content digest");
+        e->content = CONTENT_OUTSIDE;
     } else if (!f[10].is("-")) {
         if (e->type != 'f' ||
             !parse_hex(f[10], e->digest, static_cast<size_t>(r->header.digest_size)))

@@ -16,8 +16,10 @@
  * MODE four octal digits; UID, GID, SIZE, LINKS, RDEV decimal; MTIME
  * nanoseconds since the epoch, decimal, signed; XATTRS "-" (none) or "x:" or,
  * when file capabilities are among them, "c:", then the hex digest of the
- * attributes; CONTENT "-", "?" (not read) or the hex digest of a regular
- * file; TARGET a link's target, else "-". Entries come in the walk's order:
+ * attributes; CONTENT "-", "?" (not read: a file that could not be read, a
+ * folder that could not be listed), "!" (a folder not entered: a kernel or
+ * FUSE file system, or with one-file-system another file system) or the hex
+ * digest of a regular file; TARGET a link's target, else "-". Entries come in the walk's order:
  * by root, then by path (tree_path_compare), each path once.
  *
  * Every name field (PATH, TARGET, roots, excludes) is escaped on its own:

@@ -424,7 +424,10 @@ void pair(Diff *d, const Entry &o, const Entry &n)
         }
         Line explainable{META, &n};
         meta_changes(o, n, &fixed, &explainable);
-        if (!explainable.changed.empty()) {
+        /* Of a folder whose contents are not audited, those attributes
+         * follow its contents, which may change as they will. */
+        const bool outside = o.content == CONTENT_OUTSIDE || n.content == CONTENT_OUTSIDE;
+        if (!explainable.changed.empty() && !outside) {
             /* Reported once its contents have shown what they explain. */
             Frame f;
             f.root = n.root;

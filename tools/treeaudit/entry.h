@@ -10,9 +10,11 @@ enum { TREE_DIGEST_MAX = 64, XATTR_DIGEST_SIZE = 32 };
 
 /* For a regular file its digest; for a folder its contents. */
 enum Content {
-    CONTENT_NONE,    /* no digest: not a regular file, or a folder listed or not entered by rule */
+    CONTENT_NONE,    /* no digest: not a regular file, or a folder listed */
     CONTENT_KNOWN,   /* a regular file's digest */
     CONTENT_UNKNOWN, /* a file that could not be read, a folder that could not be listed */
+    CONTENT_OUTSIDE, /* a folder not entered: a kernel or FUSE file system, or another
+                        one with --one-file-system */
 };
 
 struct Entry {

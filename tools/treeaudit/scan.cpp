@@ -127,6 +127,8 @@ void entry_of(const tree_node &node, unsigned root, Entry *e)
     } else if (node.type == 'd' && node.list_error != 0) {
         e->error = node.list_error;
         e->content = CONTENT_UNKNOWN;
+    } else if (node.type == 'd' && !node.entered) {
+        e->content = CONTENT_OUTSIDE;
     } else if (node.xattr_error != 0) {
         e->error = node.xattr_error;
     }

@@ -494,8 +494,8 @@ int run_check(const Args &a, const DbKey &key)
     if (a.output.empty()) {
         const int got = scan(r.scan, check_sink, &r, &r.error);
         if (!r.error.empty()) say(r.error);
-        result = finish_report(&r.diff, &old);
-        if (got < 0 && result < STATUS_USAGE) result = STATUS_FAILURE;
+        /* A walk cut short would make the rest look removed. */
+        result = got < 0 ? STATUS_FAILURE : finish_report(&r.diff, &old);
     } else {
         Output o;
         o.header = old.header;
@@ -507,7 +507,7 @@ int run_check(const Args &a, const DbKey &key)
         status = write_database(a.output, &o, placed ? &place : nullptr);
         if (placed) safe_place_release(&place);
         if (!r.error.empty()) say(r.error);
-        result = finish_report(&r.diff, &old);
+        result = o.run_status < 0 ? STATUS_FAILURE : finish_report(&r.diff, &old);
         if (result < STATUS_USAGE && (status != 0 || o.run_status != 0)) {
             if (placed && status != -ECANCELED)
                 say(quote_name(a.output) + ": " + strerror(-status));
