@@ -44,8 +44,8 @@ struct tree_node {
      * contents could not be listed (list_error): errno values, or
      * TREE_CHANGED when it changed between its listing and its opening. */
     int error, list_error;
-    bool entered; /* a folder whose contents follow */
-    int fd;       /* a regular file open for reading, which the caller closes; or -1 */
+    bool entered;       /* a folder whose contents follow */
+    int fd;             /* a regular file open for reading, which the caller closes; or -1 */
     std::string target; /* a link's target */
     /* Extended attributes, sorted by name (access lists, file capabilities,
      * security labels); xattr_error when they could not be read. */

@@ -36,12 +36,11 @@ struct Level {
 
 /* The file systems described but not entered, as /proc/self/mountinfo names
  * them, and their f_type where that file cannot be read. */
-const char *const kKernelTypes[] = {"proc",     "sysfs",   "devtmpfs", "cgroup",  "cgroup2",
+const char *const kKernelTypes[] = {"proc",     "sysfs",   "devtmpfs",   "cgroup", "cgroup2",
                                     "debugfs",  "tracefs", "securityfs", "pstore", "bpf",
-                                    "configfs", "fuse",    "fuseblk",  "fusectl"};
-const long kKernelMagic[] = {0x9fa0,     0x62656572, 0x27e0eb, 0x63677270, 0x64626720,
-                             0x74726163, 0x73636673, 0x6165676c, 0xcafe4a11, 0x62656570,
-                             0x65735546};
+                                    "configfs", "fuse",    "fuseblk",    "fusectl"};
+const long kKernelMagic[] = {0x9fa0,     0x62656572, 0x27e0eb,   0x63677270, 0x64626720, 0x74726163,
+                             0x73636673, 0x6165676c, 0xcafe4a11, 0x62656570, 0x65735546};
 
 bool kernel_type(const std::string &type)
 {
@@ -414,8 +413,8 @@ int start(tree_walk *w, tree_node *node)
         return 1;
     }
     /* The start alone may be a link, followed once. */
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                      (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0);
+    const int flags =
+        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0);
     int fd = open(w->open_path.c_str(), flags | O_NOATIME);
     if (fd < 0 && errno == EPERM) fd = open(w->open_path.c_str(), flags);
     if (fd < 0) {

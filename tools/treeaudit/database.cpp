@@ -300,9 +300,7 @@ void db_write_entry(DbWriter *w, const Entry &e)
     if (e.content == CONTENT_KNOWN) {
         l.append(db_hex(e.digest, static_cast<size_t>(w->digest_size)));
     } else {
-        l.push_back(e.content == CONTENT_UNKNOWN   ? '?'
-                    : e.content == CONTENT_OUTSIDE ? '!'
-                                                   : '-');
+        l.push_back(e.content == CONTENT_UNKNOWN ? '?' : e.content == CONTENT_OUTSIDE ? '!' : '-');
     }
     l.push_back(' ');
     db_escape(e.path, &l);
@@ -371,8 +369,7 @@ int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &k
             !r->header.one_file_system) {
             r->header.one_file_system = true;
         } else if (r->line.compare(0, 5, "root ") == 0 && r->header.excludes.empty() &&
-                   db_unescape(r->line.data() + 5, r->line.size() - 5, &value) &&
-                   value[0] == '/') {
+                   db_unescape(r->line.data() + 5, r->line.size() - 5, &value) && value[0] == '/') {
             r->header.roots.push_back(value);
         } else if (r->line.compare(0, 8, "exclude ") == 0 && !r->header.roots.empty() &&
                    db_unescape(r->line.data() + 8, r->line.size() - 8, &value)) {
@@ -427,8 +424,7 @@ int db_read_entry(DbReader *r, Entry *e)
             return fail(r, "a bad content digest");
         e->content = CONTENT_KNOWN;
     }
-    if (!db_unescape(f[11].p, f[11].n, &e->path) || e->path[0] != '/')
-        return fail(r, "a bad path");
+    if (!db_unescape(f[11].p, f[11].n, &e->path) || e->path[0] != '/') return fail(r, "a bad path");
     e->target.clear();
     if (e->type == 'l') {
         if (!db_unescape(f[12].p, f[12].n, &e->target)) return fail(r, "a bad target");
@@ -439,8 +435,9 @@ int db_read_entry(DbReader *r, Entry *e)
     const std::string &base = r->header.roots[e->root];
     if (e->path != base && !tree_path_inside(e->path, base))
         return fail(r, "an entry outside its root");
-    if (r->count > 0 && (e->root < r->previous_root ||
-                         (e->root == r->previous_root && tree_path_compare(r->previous, e->path) >= 0)))
+    if (r->count > 0 &&
+        (e->root < r->previous_root ||
+         (e->root == r->previous_root && tree_path_compare(r->previous, e->path) >= 0)))
         return fail(r, "an entry out of order");
     if (r->count == 0 && e->root != 0) return fail(r, "an entry out of order");
     r->previous = e->path;

@@ -100,9 +100,9 @@ struct DbReader {
 /* Statuses of reading. */
 enum {
     DB_OK = 0,
-    DB_DAMAGED = -1,      /* not a database, cut short, damaged, unknown version */
-    DB_AUTH_FAILED = -2,  /* the seal is right but the MAC or the expected digest is not */
-    DB_READ_FAILED = -3,  /* the system could not read it */
+    DB_DAMAGED = -1,     /* not a database, cut short, damaged, unknown version */
+    DB_AUTH_FAILED = -2, /* the seal is right but the MAC or the expected digest is not */
+    DB_READ_FAILED = -3, /* the system could not read it */
 };
 
 /* Reads the header. */

@@ -33,11 +33,11 @@ struct Line {
     Category category;
     const Entry *entry; /* the new side's, or the old for removed */
     const Entry *from = nullptr;
-    std::string detail;                  /* text after the path */
-    std::vector<std::string> changed;    /* attribute names, for meta */
-    std::string old_json, new_json;      /* their values, as JSON members */
-    std::string reason;                  /* for unreadable */
-    bool stealthy = false;               /* content with size and mtime kept */
+    std::string detail;               /* text after the path */
+    std::vector<std::string> changed; /* attribute names, for meta */
+    std::string old_json, new_json;   /* their values, as JSON members */
+    std::string reason;               /* for unreadable */
+    bool stealthy = false;            /* content with size and mtime kept */
 };
 
 int compare_keys(unsigned ra, const std::string &a, unsigned rb, const std::string &b)
@@ -71,14 +71,22 @@ std::vector<std::string> marks_of(const Entry &e)
 const char *type_name(char type)
 {
     switch (type) {
-    case 'f': return "regular file";
-    case 'd': return "folder";
-    case 'l': return "symbolic link";
-    case 'p': return "FIFO";
-    case 's': return "socket";
-    case 'c': return "character device";
-    case 'b': return "block device";
-    default: return "unknown";
+    case 'f':
+        return "regular file";
+    case 'd':
+        return "folder";
+    case 'l':
+        return "symbolic link";
+    case 'p':
+        return "FIFO";
+    case 's':
+        return "socket";
+    case 'c':
+        return "character device";
+    case 'b':
+        return "block device";
+    default:
+        return "unknown";
     }
 }
 
@@ -193,20 +201,19 @@ void emit(Diff *d, const Line &l)
     d->status |= kBit[l.category];
     d->counts[l.category]++;
     const Entry &e = *l.entry;
-    const std::vector<std::string> marks =
-        l.category == REMOVED || l.category == UNREADABLE ? std::vector<std::string>()
-                                                           : marks_of(e);
+    const std::vector<std::string> marks = l.category == REMOVED || l.category == UNREADABLE
+                                               ? std::vector<std::string>()
+                                               : marks_of(e);
     if (d->json) {
         std::string s = "{";
         s += std::string("\"category\":\"") + kCategory[l.category] + "\"";
         json_name(&s, "path", e.path);
         if (l.from != nullptr) json_name(&s, "from", l.from->path);
-        if (l.category == META || !l.changed.empty())
-            s += ",\"changed\":" + json_list(l.changed);
+        if (l.category == META || !l.changed.empty()) s += ",\"changed\":" + json_list(l.changed);
         if (!l.old_json.empty()) s += ",\"old\":{" + l.old_json + "}";
         if (!l.new_json.empty()) s += ",\"new\":{" + l.new_json + "}";
-        if (l.category == CONTENT) s += std::string(",\"size_and_mtime_kept\":") +
-                                        (l.stealthy ? "true" : "false");
+        if (l.category == CONTENT)
+            s += std::string(",\"size_and_mtime_kept\":") + (l.stealthy ? "true" : "false");
         if (l.category == UNREADABLE) json_name(&s, "reason", l.reason);
         if (!marks.empty()) s += ",\"marks\":" + json_list(marks);
         s += "}\n";
@@ -276,8 +283,13 @@ void meta_changes(const Entry &o, const Entry &n, Line *fixed, Line *explainable
                    json_number(o.rdev), json_number(n.rdev));
     if (o.has_xattrs != n.has_xattrs || o.capabilities != n.capabilities ||
         memcmp(o.xattrs, n.xattrs, XATTR_DIGEST_SIZE) != 0)
-        add_change(fixed, "xattrs", "", "", o.capabilities ? "\"with capabilities\"" : o.has_xattrs ? "true" : "false",
-                   n.capabilities ? "\"with capabilities\"" : n.has_xattrs ? "true" : "false");
+        add_change(fixed, "xattrs", "", "",
+                   o.capabilities ? "\"with capabilities\""
+                   : o.has_xattrs ? "true"
+                                  : "false",
+                   n.capabilities ? "\"with capabilities\""
+                   : n.has_xattrs ? "true"
+                                  : "false");
     Line *folder = n.type == 'd' ? explainable : fixed;
     /* A link made again with the same target changes its mtime alone. */
     if (o.mtime_ns != n.mtime_ns && !(n.type == 'l' && o.target != n.target))
@@ -437,7 +449,8 @@ void pair(Diff *d, const Entry &o, const Entry &n)
             d->frames->push_back(f);
             return;
         }
-    } else if (n.type == 'f' && (o.size != n.size || memcmp(o.digest, n.digest, TREE_DIGEST_MAX) != 0) &&
+    } else if (n.type == 'f' &&
+               (o.size != n.size || memcmp(o.digest, n.digest, TREE_DIGEST_MAX) != 0) &&
                o.content == CONTENT_KNOWN && n.content == CONTENT_KNOWN) {
         /* A new content brings its own mtime: the content line tells it. */
         Entry kept = n;
@@ -557,7 +570,8 @@ int diff_end(Diff *d)
         } else {
             std::string s = "summary:";
             for (int c = 0; c < CATEGORIES; c++)
-                s += std::string(c ? ", " : " ") + kCategory[c] + " " + std::to_string(d->counts[c]);
+                s +=
+                    std::string(c ? ", " : " ") + kCategory[c] + " " + std::to_string(d->counts[c]);
             fprintf(d->out, "%s\n", s.c_str());
         }
     }

@@ -176,7 +176,11 @@ int parse(int argc, char **argv, Args *a)
             if ((v = value("-o")) == nullptr || v[0] == '\0') return usage_error("-o needs a file");
             a->output = v;
         } else {
-            return usage_error("unknown option '" + arg + "' for " + c);
+            std::string text = "unknown option '";
+            text += arg;
+            text += "' for ";
+            text += c;
+            return usage_error(text);
         }
     }
     const size_t n = a->operands.size();
@@ -264,8 +268,9 @@ int read_key(const std::string &path, DbKey *key)
 
 int status_of_read(int status)
 {
-    return status == DB_AUTH_FAILED ? STATUS_AUTH : status == DB_READ_FAILED ? STATUS_FAILURE
-                                                                           : STATUS_DAMAGED;
+    return status == DB_AUTH_FAILED   ? STATUS_AUTH
+           : status == DB_READ_FAILED ? STATUS_FAILURE
+                                      : STATUS_DAMAGED;
 }
 
 /* Opens and checks a database whole; returns it open at its start. */
@@ -569,8 +574,8 @@ int run_verify(const Args &a, const DbKey &key)
     FILE *in = open_database(a.operands[0], key, a.expect, seal, &status);
     if (in == nullptr) return status;
     fclose(in);
-    say(quote_name(a.operands[0]) + ": sound; the digest on its last line: " +
-        db_hex(seal, DB_SEAL_SIZE));
+    say(quote_name(a.operands[0]) +
+        ": sound; the digest on its last line: " + db_hex(seal, DB_SEAL_SIZE));
     return 0;
 }
 
