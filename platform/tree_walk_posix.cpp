@@ -29,7 +29,7 @@ struct Listed {
 struct Level {
     int fd = -1; /* -1 once closed to keep the count of open folders down */
     uint64_t dev = 0, ino = 0;
-    std::string path;
+    size_t path_length = 0; /* of its path, which the walk's path begins with */
     std::vector<Listed> names;
     size_t next = 0;
 };
@@ -207,6 +207,9 @@ struct tree_walk {
     std::string open_path, shown_path;
     tree_walk_options options{};
     std::vector<Level> levels;
+    /* The deepest level's path: only each level's own length is kept, so
+     * that a deep tree costs memory in its depth, not its square. */
+    std::string path;
     std::set<uint64_t> kernel; /* devices of kernel and FUSE mounts */
     bool kernel_known = false;
     bool started = false;
@@ -256,7 +259,8 @@ void enter_folder(tree_walk *w, int fd, const struct stat &st, bool is_start, tr
     level.fd = fd;
     level.dev = static_cast<uint64_t>(st.st_dev);
     level.ino = static_cast<uint64_t>(st.st_ino);
-    level.path = node->path;
+    level.path_length = node->path.size();
+    w->path = node->path;
     const int error = list_folder(fd, &level.names);
     if (error != 0) {
         node->list_error = error;
@@ -477,7 +481,10 @@ int tree_walk_next(struct tree_walk *w, struct tree_node *node)
                 const int fd = level.fd;
                 w->levels.pop_back();
                 int status = 0;
-                if (!w->levels.empty()) status = reopen_from(w, fd);
+                if (!w->levels.empty()) {
+                    status = reopen_from(w, fd);
+                    w->path.resize(w->levels.back().path_length);
+                }
                 if (fd >= 0) {
                     close(fd);
                     w->open_folders--;
@@ -486,7 +493,7 @@ int tree_walk_next(struct tree_walk *w, struct tree_node *node)
                 continue;
             }
             const Listed &entry = level.names[level.next++];
-            node->path = level.path;
+            node->path = w->path;
             if (node->path.empty() || node->path.back() != '/') node->path += '/';
             node->path += entry.name;
             if (w->options.excluded != nullptr &&

@@ -9,9 +9,9 @@
 
 namespace {
 
-/* Entry lines are bounded: two escaped names of at most 4096 bytes each
- * (written four bytes per byte at worst) and the fixed fields. */
-const size_t kLineMax = 2 * 4 * 4096 + 1024;
+/* Entry lines are bounded, though a path has no bound of its own (a tree may
+ * be deeper than PATH_MAX): 64 MiB holds a path of thousands of levels. */
+const size_t kLineMax = size_t{64} << 20;
 
 const char kHex[] = "0123456789abcdef";
 
