@@ -184,6 +184,12 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
         if (status != 0) break;
         int got = 0;
         while (s.status == 0 && (got = tree_walk_next(walk, &node)) == 1) {
+            if (node.type == 'f' &&
+                std::find(options.own.begin(), options.own.end(),
+                          std::make_pair(node.dev, node.ino)) != options.own.end()) {
+                if (node.fd >= 0) tree_walk_close(node.fd);
+                continue;
+            }
             Pending p;
             entry_of(node, i, &p.entry);
             Job job;

@@ -3,7 +3,10 @@
 #ifndef TREEAUDIT_SCAN_H
 #define TREEAUDIT_SCAN_H
 
+#include <stdint.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "entry.h"
@@ -15,6 +18,9 @@ struct ScanOptions {
     std::vector<std::string> roots; /* absolute, as recorded */
     std::vector<std::string> excludes;
     std::string prefix; /* where the roots lie now (--root), or empty */
+    /* Files left out wherever they lie, as device and inode: the database
+     * being read and the one being written. */
+    std::vector<std::pair<uint64_t, uint64_t>> own;
 };
 
 /* Receives each entry in order; a nonzero return ends the scan with it. */

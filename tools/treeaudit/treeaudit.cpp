@@ -305,6 +305,7 @@ struct Output {
     uint64_t count = 0;
     int (*run)(DbWriter *writer, void *context); /* writes the entries */
     void *context;
+    ScanOptions *scan = nullptr; /* the walk that run makes, told of the file written */
     int run_status = 0;
 };
 
@@ -318,6 +319,11 @@ int produce(int fd, void *context)
         close(copy);
         return -errno;
     }
+    /* The database in the making may lie in the tree: the walk leaves it out. */
+    struct stat st;
+    if (o->scan != nullptr && fstat(fd, &st) == 0)
+        o->scan->own.emplace_back(static_cast<uint64_t>(st.st_dev),
+                                  static_cast<uint64_t>(st.st_ino));
     DbWriter w;
     db_write_begin(&w, f, o->header, o->key);
     o->run_status = o->run(&w, o->context);
@@ -419,6 +425,7 @@ int run_init(const Args &a, const DbKey &key)
     o.key = key;
     o.run = init_entries;
     o.context = &r;
+    o.scan = &r.scan;
     safe_place place;
     if (resolve_output(a.output, &place) != 0) return STATUS_FAILURE;
     const int status = write_database(a.output, &o, &place);
@@ -492,6 +499,9 @@ int run_check(const Args &a, const DbKey &key)
     r.scan.roots = old.header.roots;
     r.scan.excludes = old.header.excludes;
     r.scan.prefix = a.root_prefix;
+    struct stat st;
+    if (fstat(fileno(in), &st) == 0)
+        r.scan.own.emplace_back(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
     r.diff.json = a.json;
     r.diff.summary = a.summary;
     diff_begin(&r.diff, &old);
@@ -507,6 +517,7 @@ int run_check(const Args &a, const DbKey &key)
         o.key = key;
         o.run = check_entries;
         o.context = &r;
+        o.scan = &r.scan;
         safe_place place;
         const bool placed = resolve_output(a.output, &place) == 0;
         status = write_database(a.output, &o, placed ? &place : nullptr);
