@@ -400,6 +400,9 @@ void pair(Diff *d, const Entry &o, const Entry &n)
         l.old_json = std::string("\"type\":\"") + type_name(o.type) + "\"";
         l.new_json = std::string("\"type\":\"") + type_name(n.type) + "\"";
         emit(d, l);
+        /* An entry replaced by another changes its folder as an added or
+         * removed one does. */
+        explain(d, n.root, n.path);
         if (n.error != 0) emit_unreadable(d, n, tree_error_text(n.error));
         return;
     }
@@ -408,8 +411,8 @@ void pair(Diff *d, const Entry &o, const Entry &n)
         l.detail = " (" + quote_name(o.target) + " -> " + quote_name(n.target) + ")";
         json_name(&l.old_json, "target", o.target);
         json_name(&l.new_json, "target", n.target);
-        /* json_name writes a leading comma only after text; these start empty. */
         emit(d, l);
+        explain(d, n.root, n.path);
     }
     if (n.type == 'f') {
         if (n.content == CONTENT_UNKNOWN) {
@@ -421,6 +424,8 @@ void pair(Diff *d, const Entry &o, const Entry &n)
             l.stealthy = o.size == n.size && o.mtime_ns == n.mtime_ns;
             if (l.stealthy) l.detail = " (size and mtime unchanged)";
             emit(d, l);
+            /* Most often a new file renamed over the old one. */
+            explain(d, n.root, n.path);
         }
     } else if (n.error != 0 && n.type != 'd') {
         emit_unreadable(d, n, tree_error_text(n.error));
