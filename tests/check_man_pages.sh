@@ -15,6 +15,8 @@ phrase_for() {
     quorvant-registry.5) echo '/var/lib/quorvant/registry.reg' ;;
     seedreg.1) echo 'SOFTWARE\Quorvant\Tessaly' ;;
     streebogsum.1) echo 'streebogsum [OPTION]... [FILE]...' ;;
+    treeaudit.1) echo 'treeaudit compare [--key FILE] [--json] [--summary] OLD NEW' ;;
+    treeaudit.5) echo 'end COUNT DIGEST [hmac MAC]' ;;
     *) return 1 ;;
   esac
 }
