@@ -15,16 +15,23 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "hashcheck prints the 256-bit GOST R 34.11-2012 hash of a file; streebogsum"
   "prints and checks lists of GOST R 34.11-2012 checksums as sha256sum does,"
-  "hashing many files at once; kbdseed makes a 40-byte start file for a random"
-  "generator from key-press timing; seedreg stores a seed as a machine-wide"
-  "registry value. Includes the hash engine and the machine-wide registry as"
-  "static libraries with their headers, pkg-config files and CMake packages.")
+  "hashing many files at once; treeaudit records an installation's tree in a"
+  "sealed database and later reports what was added, removed, moved or changed"
+  "in it; kbdseed makes a 40-byte start file for a random generator from"
+  "key-press timing; seedreg stores a seed as a machine-wide registry value."
+  "Includes the hash engine and the machine-wide registry as static libraries"
+  "with their headers, pkg-config files and CMake packages.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 
 set(man_pages hashcheck.1 streebogsum.1 kbdseed.1 seedreg.1 gost_r3411_2012.3 quorvant-registry.5)
+# treeaudit is not built for Windows (its tree walk is written for Linux), and
+# its pages go with it.
+if(TARGET treeaudit)
+  list(APPEND man_pages treeaudit.1 treeaudit.5)
+endif()
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

@@ -78,6 +78,19 @@ check "hashcheck from /usr/bin" test "$(/usr/bin/hashcheck -file "$out/abc")" = 
 check "hashcheck man page" test -n "$(man -w hashcheck 2>/dev/null)"
 check "streebogsum checks a list from /usr/bin" test "$(cd "$out" && /usr/bin/streebogsum abc | /usr/bin/streebogsum -c)" = "abc: OK"
 check "streebogsum man page" test -n "$(man -w streebogsum 2>/dev/null)"
+if [ -x "$build/tools/treeaudit/treeaudit" ]; then
+    check "treeaudit installed" test -x /usr/bin/treeaudit
+    check "treeaudit man page" test -n "$(man -w 1 treeaudit 2>/dev/null)"
+    check "treeaudit database man page" test -n "$(man -w 5 treeaudit 2>/dev/null)"
+    mkdir -p "$out/audited/bin" "$out/audit-db"
+    printf 'one\n' > "$out/audited/bin/tool"
+    /usr/bin/treeaudit init -o "$out/audit-db/tree.db" "$out/audited" 2>/dev/null || true
+    printf 'three\n' > "$out/audited/bin/tool"
+    status=0
+    report=$(/usr/bin/treeaudit check "$out/audit-db/tree.db") || status=$?
+    check "treeaudit from /usr/bin reports a changed content" \
+        test "$report $status" = "content $out/audited/bin/tool 4"
+fi
 for p in kbdseed seedreg; do
     [ -x "$build/tools/$p/$p" ] || continue
     check "$p installed" test -x "/usr/bin/$p"
@@ -122,6 +135,7 @@ check "registry through find_package" test "$(run_output "$out/consumer_build/re
 $sudo dpkg -r "$pkg" >/dev/null
 check "package removed" test ! -e /usr/bin/hashcheck
 check "streebogsum removed" test ! -e /usr/bin/streebogsum
+check "treeaudit removed" test ! -e /usr/bin/treeaudit
 check "pkg-config files removed" test ! -e "/usr/lib/$multiarch/pkgconfig/gost_r3411_2012.pc"
 check "documentation removed" test ! -e /usr/share/doc/quorvant-gost-toolkit
 check "no files left behind" test -z "$(dpkg -L "$pkg" 2>/dev/null | grep '^/usr/bin/' || true)"

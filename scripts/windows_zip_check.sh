@@ -39,6 +39,9 @@ done
 for page in hashcheck.1 streebogsum.1 kbdseed.1 seedreg.1 gost_r3411_2012.3 quorvant-registry.5; do
     check "holds doc/$page.html" grep -q '</html>' "$root/doc/$page.html"
 done
+# treeaudit is not built for Windows: neither it nor its pages belong here.
+check "holds no treeaudit" test ! -e "$root/bin/treeaudit.exe" -a ! -e "$root/doc/treeaudit.1.html" \
+    -a ! -e "$root/doc/treeaudit.5.html"
 
 # A 32-bit build without 32-bit Wine: "wine" would start the 64-bit loader,
 # which runs no 32-bit program (cmake/wine.cmake).

@@ -28,6 +28,21 @@ for f in bin/hashcheck bin/seedreg share/man/man1/hashcheck.1.gz share/man/man1/
     check "installed $f" yes "$([ -e "$prefix/$f" ] && echo yes || echo no)"
 done
 
+# treeaudit, where it is built: installed with its two pages, and the installed
+# program records a small tree and finds a change in it.
+if [ -x "$build/tools/treeaudit/treeaudit" ]; then
+    for f in bin/treeaudit share/man/man1/treeaudit.1.gz share/man/man5/treeaudit.5.gz; do
+        check "installed $f" yes "$([ -e "$prefix/$f" ] && echo yes || echo no)"
+    done
+    mkdir -p "$work/tree/bin" "$work/db"
+    printf 'one\n' > "$work/tree/bin/tool"
+    "$prefix/bin/treeaudit" init -o "$work/db/tree.db" "$work/tree" 2>/dev/null || true
+    printf 'three\n' > "$work/tree/bin/tool"
+    status=0
+    report=$("$prefix/bin/treeaudit" check "$work/db/tree.db") || status=$?
+    check "installed treeaudit reports a changed content" "content $work/tree/bin/tool 4" "$report $status"
+fi
+
 # The installed seedreg stores a seed in a store of the test's own.
 export QUORVANT_REGISTRY=$store_dir/registry.reg
 mkdir "$work/run"
