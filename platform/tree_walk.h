@@ -69,8 +69,9 @@ struct tree_walk;
 /* Starts a walk of the tree at open_path, showing its paths from shown_path
  * (the same path, or the one it has when the tree is mounted elsewhere). The
  * start is followed if it is a link, once, as find -H does. Kernel and FUSE
- * file systems (proc, sysfs, devtmpfs, cgroup, debugfs, tracefs,
- * securityfs, pstore, bpf, configfs, fuse) are described but not entered,
+ * file systems (proc, sysfs, devtmpfs, cgroup, cgroup2, debugfs, tracefs,
+ * securityfs, pstore, bpf, configfs, fuse, fuse.*, fuseblk, fusectl) are
+ * described but not entered,
  * unless the start lies on one. A start that does not exist gives no entry.
  * Returns 0 or -errno (no memory). */
 int tree_walk_start(const char *open_path, const char *shown_path,

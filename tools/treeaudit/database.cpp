@@ -439,7 +439,6 @@ int db_read_entry(DbReader *r, Entry *e)
         (e->root < r->previous_root ||
          (e->root == r->previous_root && tree_path_compare(r->previous, e->path) >= 0)))
         return fail(r, "an entry out of order");
-    if (r->count == 0 && e->root != 0) return fail(r, "an entry out of order");
     r->previous = e->path;
     r->previous_root = e->root;
     r->count++;

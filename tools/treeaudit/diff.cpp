@@ -427,6 +427,9 @@ void pair(Diff *d, const Entry &o, const Entry &n)
             /* Most often a new file renamed over the old one. */
             explain(d, n.root, n.path);
         }
+        /* Read whole, but not its attributes. */
+        if (n.content != CONTENT_UNKNOWN && n.error != 0)
+            emit_unreadable(d, n, tree_error_text(n.error));
     } else if (n.error != 0 && n.type != 'd') {
         emit_unreadable(d, n, tree_error_text(n.error));
     }
@@ -435,6 +438,8 @@ void pair(Diff *d, const Entry &o, const Entry &n)
         if (n.content == CONTENT_UNKNOWN) {
             emit_unreadable(d, n, tree_error_text(n.error));
             skip_old_under(d, n);
+        } else if (n.error != 0) {
+            emit_unreadable(d, n, tree_error_text(n.error)); /* its attributes */
         } else if (o.content == CONTENT_UNKNOWN) {
             emit_unreadable(d, n, kNotRecorded);
             skip_new_under(d, n);

@@ -196,17 +196,26 @@ int parse(int argc, char **argv, Args *a)
     return 0;
 }
 
-/* A root as recorded: absolute, without a trailing "/". */
+/* A root as recorded: absolute, without empty or "." components (".." is
+ * kept: only the walk may follow what it leads through). */
 std::string absolute(const std::string &path)
 {
     std::string p = path;
     if (p[0] != '/') {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
-        p = std::string(cwd) + (strcmp(cwd, "/") == 0 ? "" : "/") + p;
+        p = std::string(cwd) + "/" + p;
     }
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    return p;
+    std::string out;
+    size_t start = 0;
+    while (start <= p.size()) {
+        size_t slash = p.find('/', start);
+        if (slash == std::string::npos) slash = p.size();
+        const std::string part = p.substr(start, slash - start);
+        if (!part.empty() && part != ".") out += "/" + part;
+        start = slash + 1;
+    }
+    return out.empty() ? "/" : out;
 }
 
 /* Opens a file to read that must be a regular file: a FIFO or device given
@@ -373,9 +382,8 @@ int resolve_output(const std::string &path, safe_place *place)
 
 void tell_seal(const std::string &path, const Output &o)
 {
-    say(quote_name(path) + ": " + std::to_string(o.count) +
-        " entries; the digest on its last line, to keep elsewhere: " +
-        db_hex(o.seal, DB_SEAL_SIZE));
+    say(quote_name(path) + ": " + std::to_string(o.count) + (o.count == 1 ? " entry" : " entries") +
+        "; the digest on its last line, to keep elsewhere: " + db_hex(o.seal, DB_SEAL_SIZE));
 }
 
 /* init ----------------------------------------------------------------- */
@@ -411,7 +419,9 @@ int run_init(const Args &a, const DbKey &key)
     r.scan.excludes = a.excludes;
     for (const std::string &root : a.operands) {
         const std::string p = absolute(root);
-        if (p.empty()) {
+        struct stat st;
+        /* A mistyped root would record nothing, and later miss nothing. */
+        if (p.empty() || lstat(p.c_str(), &st) != 0) {
             say(quote_name(root) + ": " + strerror(errno));
             return STATUS_FAILURE;
         }
@@ -556,6 +566,9 @@ int run_compare(const Args &a, const DbKey &key)
         result = status_of_read(status);
     } else if (old_r.header.digest_size != new_r.header.digest_size) {
         say("the two databases hold digests of different lengths");
+        result = STATUS_FAILURE;
+    } else if (old_r.header.roots != new_r.header.roots) {
+        say("the two databases record different roots");
         result = STATUS_FAILURE;
     } else {
         Diff d;
