@@ -217,6 +217,24 @@ TEST_F(TreeauditDatabase, PathsBeyondPathMaxAreReadBack)
     run_process({"rm", "-rf", root_});
 }
 
+/* A root that is gone is refused at init and, at check, is all removed; a
+ * new baseline without the first root's entries is read back. */
+TEST_F(TreeauditDatabase, ARootThatIsGone)
+{
+    const std::string other = dir_ + "/other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    const ProcessResult missing = treeaudit({"init", "-o", db_path("m.db"), dir_ + "/none", other});
+    EXPECT_EQ(missing.status, 70);
+    EXPECT_EQ(missing.err, "treeaudit: " + dir_ + "/none: No such file or directory\n");
+    const std::string db = db_path("two.db"), next = db_path("next.db");
+    ASSERT_EQ(treeaudit({"init", "-o", db, other, root_}).status, 0);
+    ASSERT_EQ(rmdir(other.c_str()), 0);
+    const ProcessResult gone = treeaudit({"check", "-o", next, db});
+    EXPECT_EQ(gone.status, 2);
+    EXPECT_EQ(gone.out, "removed " + other + "\n");
+    EXPECT_EQ(treeaudit({"verify", next}).status, 0);
+}
+
 /* list prints what streebogsum prints for the tree's files, in the walk's
  * order (with -l 512 in the tagged form), and streebogsum -c takes it. */
 TEST_F(TreeauditDatabase, ListIsStreebogsumsOwn)
