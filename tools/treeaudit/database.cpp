@@ -217,7 +217,8 @@ void db_escape(const std::string &name, std::string *out)
 bool db_unescape(const char *text, size_t size, std::string *name)
 {
     name->clear();
-    if (size == 0) return false;
+    /* "-" stands for no name; the name "-" is spelled "\x2d". */
+    if (size == 0 || (size == 1 && text[0] == '-')) return false;
     for (size_t i = 0; i < size; i++) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c <= 0x20 || c == 0x7f) return false;

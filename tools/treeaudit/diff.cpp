@@ -166,7 +166,8 @@ void json_name(std::string *out, const char *key, const std::string &text)
     *out += std::string(out->size() > 1 ? "," : "") + "\"" + key + "\":" + s;
     if (!valid) {
         *out += std::string(",\"") + key + "_hex\":\"";
-        for (unsigned char c : text) {
+        for (char ch : text) {
+            const unsigned char c = static_cast<unsigned char>(ch);
             *out += hex[c >> 4];
             *out += hex[c & 15];
         }
