@@ -74,6 +74,7 @@ void begin(Pool *pool, Slot *s, Job *job)
         finish(pool, s, -s->fd);
         return;
     }
+    if (job->fd >= 0 && job->before_read != nullptr) job->before_read(s->fd, job->context);
     s->left = job->fd >= 0 && job->size >= 0 ? job->size : input_regular_size(s->fd);
     s->sized = s->left > 0;
     hash_init(&s->context, job->digest_size);

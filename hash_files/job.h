@@ -30,6 +30,11 @@ struct Job {
     /* With fd, once read whole: the file as it stood when the reading ended,
      * for the caller to see whether it changed while it was read. */
     FileState after = {0, 0, 0};
+    /* With fd: called by the worker with the file before it reads it, for a
+     * further look the caller wants done off its own thread; context is the
+     * caller's. May be NULL. */
+    void (*before_read)(int fd, void *context) = nullptr;
+    void *context = nullptr;
     unsigned long line = 0;             /* its list line, counted from 1 */
     int digest_size = 32;               /* bytes */
     uint8_t expected[DIGEST_MAX] = {0}; /* when checking */

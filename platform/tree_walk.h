@@ -51,6 +51,7 @@ struct tree_node {
      * security labels); xattr_error when they could not be read. */
     std::vector<std::pair<std::string, std::string>> xattrs;
     int xattr_error;
+    bool xattrs_later; /* see tree_walk_options */
 };
 
 /* An error number of the walk's own: "changed while read". */
@@ -62,6 +63,10 @@ struct tree_walk_options {
      * shown path; may be NULL. */
     bool (*excluded)(const std::string &path, void *context);
     void *context;
+    /* A regular file handed over open comes without its extended attributes
+     * (xattrs_later set): the caller reads them through tree_walk_xattrs,
+     * on whatever thread suits it. */
+    bool file_xattrs_later;
 };
 
 struct tree_walk;
@@ -82,6 +87,10 @@ int tree_walk_start(const char *open_path, const char *shown_path,
 int tree_walk_next(struct tree_walk *walk, struct tree_node *node);
 
 void tree_walk_end(struct tree_walk *walk);
+
+/* The extended attributes of a file the walk handed over, sorted by name.
+ * Returns 0 or an errno. */
+int tree_walk_xattrs(int fd, std::vector<std::pair<std::string, std::string>> *xattrs);
 
 /* Closes a file the walk handed over. */
 void tree_walk_close(int fd);

@@ -111,6 +111,7 @@ void clear(tree_node *node)
     node->target.clear();
     node->xattrs.clear();
     node->xattr_error = 0;
+    node->xattrs_later = false;
 }
 
 bool same_file(const struct stat &a, const struct stat &b)
@@ -333,7 +334,11 @@ void describe(tree_walk *w, const Listed &entry, tree_node *node)
                 enter_folder(w, fd, opened, false, node);
                 return;
             }
-            node->xattr_error = read_xattrs(fd, nullptr, &node->xattrs);
+            if (w->options.file_xattrs_later) {
+                node->xattrs_later = true;
+            } else {
+                node->xattr_error = read_xattrs(fd, nullptr, &node->xattrs);
+            }
             node->fd = fd;
             return;
         }
@@ -521,6 +526,16 @@ void tree_walk_end(struct tree_walk *w)
     for (Level &l : w->levels)
         if (l.fd >= 0) close(l.fd);
     delete w;
+}
+
+int tree_walk_xattrs(int fd, std::vector<std::pair<std::string, std::string>> *xattrs)
+{
+    try {
+        xattrs->clear();
+        return read_xattrs(fd, nullptr, xattrs);
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
 }
 
 void tree_walk_close(int fd)

@@ -59,6 +59,20 @@ bool excluded(const std::string &path, void *context)
     return false;
 }
 
+/* A regular file's extended attributes, into its entry (run by a worker,
+ * before the file is read; a deque's elements stay where they are). */
+void read_xattrs_later(int fd, void *context)
+{
+    Pending *p = static_cast<Pending *>(context);
+    std::vector<std::pair<std::string, std::string>> xattrs;
+    const int error = tree_walk_xattrs(fd, &xattrs);
+    if (error != 0) {
+        if (p->entry.error == 0) p->entry.error = error;
+        return;
+    }
+    xattr_digest(xattrs, &p->entry);
+}
+
 /* Finishes the oldest job's entry and hands it on. */
 void deliver(Scan *s, Job *job)
 {
@@ -164,7 +178,7 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
     s.sink = sink;
     s.context = context;
     const unsigned workers = std::max(1u, options.jobs);
-    const unsigned capacity = std::min({512u, 64 + 16 * workers, tree_walk_files_open_max()});
+    const unsigned capacity = std::min({1024u + 16 * workers, tree_walk_files_open_max()});
     s.pool = pool_start(workers, FILES_PER_WORKER, capacity);
     if (s.pool == nullptr) {
         *error = "cannot start the worker threads";
@@ -175,6 +189,7 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
     walk_options.one_file_system = options.one_file_system;
     walk_options.excluded = options.excludes.empty() ? nullptr : excluded;
     walk_options.context = const_cast<ScanOptions *>(&options);
+    walk_options.file_xattrs_later = true;
     tree_node node;
     for (unsigned i = 0; i < options.roots.size() && status == 0 && s.status == 0; i++) {
         const std::string &root = options.roots[i];
@@ -209,8 +224,14 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
                     job.name = node.path;
                 }
             }
+            if (node.xattrs_later && job.kind != JOB_FILE) read_xattrs_later(node.fd, &p);
             while (pool_full(s.pool)) drain_one(&s);
             s.pending.push_back(std::move(p));
+            if (node.xattrs_later && job.kind == JOB_FILE) {
+                /* The worker reads them: the walk's thread has enough to do. */
+                job.before_read = read_xattrs_later;
+                job.context = &s.pending.back();
+            }
             pool_push(s.pool, job);
         }
         if (got < 0) {
