@@ -38,6 +38,9 @@ void output_binary(void);
 /* Whether standard error is a terminal. */
 bool stderr_is_terminal(void);
 
+/* Whether standard input is no open file at all (it was closed). */
+bool stdin_is_closed(void);
+
 /* Whether standard output is no open file at all (it was closed). */
 bool stdout_is_closed(void);
 

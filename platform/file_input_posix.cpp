@@ -55,6 +55,11 @@ bool stderr_is_terminal(void)
     return isatty(2) != 0;
 }
 
+bool stdin_is_closed(void)
+{
+    return fcntl(0, F_GETFD) < 0 && errno == EBADF;
+}
+
 bool stdout_is_closed(void)
 {
     return fcntl(1, F_GETFD) < 0 && errno == EBADF;

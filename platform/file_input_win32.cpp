@@ -60,6 +60,11 @@ bool stderr_is_terminal(void)
     return _isatty(2) != 0;
 }
 
+bool stdin_is_closed(void)
+{
+    return _get_osfhandle(0) == -1;
+}
+
 bool stdout_is_closed(void)
 {
     return _get_osfhandle(1) == -1;

@@ -31,7 +31,9 @@ const Fixture kFiles[] = {
     {"cr", "c\rr", "z"},  {"ea", "\xc3\xa9", "u"}, {"crlf", "a\r\nb", "w"},
 };
 
-enum Output { OUT_PIPE, OUT_FULL, OUT_CLOSED };
+/* The standard streams a case starts with: pipes, or standard output on
+ * /dev/full or closed, or standard input closed. */
+enum Output { OUT_PIPE, OUT_FULL, OUT_CLOSED, IN_CLOSED };
 
 struct Case {
     const char *title;
@@ -66,6 +68,8 @@ const Case kCases[] = {
     {"quoted names, C locale", {"\xc3\xa9x", "~a", "a~", ""}, {}, "", OUT_PIPE, "C"},
     {"full output", {"a"}, {}, "", OUT_FULL, "C.UTF-8"},
     {"closed output", {"a"}, {}, "", OUT_CLOSED, "C.UTF-8"},
+    {"closed input", {"-"}, {}, "", IN_CLOSED, "C.UTF-8"},
+    {"closed input, check", {"-c"}, {}, "", IN_CLOSED, "C.UTF-8"},
     // The command line.
     {"invalid short", {"-x", "a"}, {}, "", OUT_PIPE, "C.UTF-8"},
     {"unrecognized long", {"--bogus=1"}, {}, "", OUT_PIPE, "C.UTF-8"},
@@ -91,6 +95,12 @@ const Case kCases[] = {
      {{"L", "{a}  a\n{Z}  a\n{a}  missing\n{a}  d\ngarbage\n{a}  missing 2\n{ab}  a b\n"
             "{its}  it's\n{Z}  it's\n{a}  x\ty\n\\{bc}  b\\\\c\n\\{nl}  n\\nl\n{cr}  c\rr\n"
             "\\{crlf}  a\\r\\nb\n{ea}  \xc3\xa9\n"}},
+     "",
+     OUT_PIPE,
+     "C.UTF-8"},
+    {"check tagged blanks",
+     {"-c", "L"},
+     {{"L", "{T} (a) \t=\t{a}\n{T} (e)  =  {e}\n{T} (ab)={ab}\n{T} (its) =\t{its}\n"}},
      "",
      OUT_PIPE,
      "C.UTF-8"},
@@ -262,6 +272,7 @@ protected:
         options.stdin_data = fill(c.stdin_data, tool);
         if (c.output == OUT_FULL) options.stdout_file = "/dev/full";
         options.close_stdout = c.output == OUT_CLOSED;
+        options.close_stdin = c.output == IN_CLOSED;
         std::vector<std::string> argv = {tool.program};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         ProcessResult r = run_process(argv, options);

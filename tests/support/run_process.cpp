@@ -42,6 +42,9 @@ namespace {
     if (options.close_stdout) {
         close(1);
     }
+    if (options.close_stdin) {
+        close(0);
+    }
     if (options.new_session) {
         setsid();
     }

@@ -25,6 +25,7 @@ struct ProcessOptions {
      * pipe; with close_stdout the program starts with it closed. */
     std::string stdout_file;
     bool close_stdout = false;
+    bool close_stdin = false; /* the program starts with standard input closed */
     /* On a terminal: run as a shell runs a job, in a process group of its own
      * in the terminal's foreground, below a session leader that waits for it
      * (so that job control can stop it; the leader passes its status on). */

@@ -44,11 +44,12 @@ bool parse_bsd(const char *s, size_t n, int digest_size, std::string *name, uint
     if (close <= 1) return false;
     close--; /* at the last ')' */
     name->assign(s + 1, close - 1);
+    /* Any run of blanks and tabs on either side of "=". */
     size_t i = close + 1;
-    if (i < n && s[i] == ' ') i++;
+    while (i < n && (s[i] == ' ' || s[i] == '\t')) i++;
     if (i >= n || s[i] != '=') return false;
     i++;
-    while (i < n && s[i] == ' ') i++;
+    while (i < n && (s[i] == ' ' || s[i] == '\t')) i++;
     const size_t digits = static_cast<size_t>(digest_size) * 2;
     if (n - i != digits || hex_run(s + i, n - i) != digits) return false;
     decode_hex(s + i, digits, digest);

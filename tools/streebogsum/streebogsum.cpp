@@ -41,6 +41,7 @@ struct Run {
     ListCounts counts;
     std::string list_label; /* the list's name as messages show it */
     int status = 0;
+    bool stdin_used = false; /* standard input was read */
 };
 
 const char *algorithm(int digest_size)
@@ -164,6 +165,7 @@ void submit(Run *run, Job &job)
         /* Standard input is read here, in its turn: after every line
          * before it is out, so that two "-" never read at once. */
         drain(run);
+        run->stdin_used = true;
         hash_stream(input_stdin(), &job, run->stdin_buffer, run->pool);
         emit(run, job);
         return;
@@ -221,6 +223,7 @@ void check_list(Run *run, const std::string &list, bool last)
     const bool from_stdin = list == "-";
     run->list_label = from_stdin ? quote_name("standard input") : quote_name(list);
     run->counts = ListCounts();
+    if (from_stdin) run->stdin_used = true;
     const int fd = from_stdin ? input_stdin() : input_open(list.c_str());
     if (fd < 0) {
         message(run->list_label + ": " + strerror(-fd));
@@ -364,5 +367,11 @@ int main(int argc, char **argv)
     pool_stop(run.pool);
     free(run.stdin_buffer);
     free(run.list_buffer);
-    return close_output(run.status);
+    int status = close_output(run.status);
+    /* Standard input that was read must close cleanly, as a write must. */
+    if (run.stdin_used && stdin_is_closed()) {
+        message(std::string("standard input: ") + strerror(EBADF));
+        status = 1;
+    }
+    return status;
 }
