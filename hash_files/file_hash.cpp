@@ -129,6 +129,22 @@ void feed(Pool *pool, Slot *s, bool wait)
 
 } // namespace
 
+void hash_alone(Pool *pool, Job *job, uint8_t *buffer)
+{
+    Slot s;
+    s.buffer = buffer;
+    begin(pool, &s, job);
+    while (s.job != nullptr) {
+        if (s.pos < s.have) {
+            GOSTR3411_2012_Update(&s.context, s.buffer + s.pos,
+                                  static_cast<uint32_t>(s.have - s.pos));
+            s.pos = s.have;
+        } else {
+            refill(pool, &s);
+        }
+    }
+}
+
 void hash_worker(Pool *pool, uint8_t *memory, unsigned files)
 {
     Slot slots[GOSTR3411_2012_MULTI_MAX];

@@ -29,4 +29,8 @@ enum { FILES_PER_WORKER = 2, FILES_PER_WORKER_MAX = GOSTR3411_2012_MULTI_MAX };
  * memory: files * READ_SIZE bytes of its own. */
 void hash_worker(Pool *pool, uint8_t *memory, unsigned files);
 
+/* Hashes one file job taken from the pool, on the caller's thread, with
+ * buffer's READ_SIZE bytes, and finishes it. */
+void hash_alone(Pool *pool, Job *job, uint8_t *buffer);
+
 #endif

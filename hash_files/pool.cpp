@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -63,19 +64,36 @@ bool wake_head(Pool *pool)
 
 Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity)
 {
-    auto *pool = new Pool;
-    pool->ring.resize(capacity);
-    pool->done.assign(capacity, 0);
+    auto *pool = new (std::nothrow) Pool;
+    if (pool == nullptr) return nullptr;
+    try {
+        pool->ring.resize(capacity);
+        pool->done.assign(capacity, 0);
+    } catch (const std::bad_alloc &) {
+        delete pool;
+        return nullptr;
+    }
     pool->low = capacity / 2;
     const size_t per_worker = size_t{files_per_worker} * READ_SIZE;
-    pool->memory = static_cast<uint8_t *>(malloc(workers * per_worker));
+    /* Fewer workers where memory is short, down to one's worth. */
+    if (workers == 0) workers = 1;
+    while ((pool->memory = static_cast<uint8_t *>(malloc(workers * per_worker))) == nullptr &&
+           workers > 1)
+        workers /= 2;
     if (pool->memory == nullptr) {
         delete pool;
         return nullptr;
     }
-    for (unsigned i = 0; i < workers; i++)
-        pool->threads.emplace_back(hash_worker, pool, pool->memory + i * per_worker,
-                                   files_per_worker);
+    /* The workers the system lets start; with none, the main thread hashes
+     * (pool_head). */
+    for (unsigned i = 0; i < workers; i++) {
+        try {
+            pool->threads.emplace_back(hash_worker, pool, pool->memory + i * per_worker,
+                                       files_per_worker);
+        } catch (const std::exception &) {
+            break;
+        }
+    }
     return pool;
 }
 
@@ -118,6 +136,11 @@ void pool_push(Pool *pool, const Job &job)
 
 Job *pool_head(Pool *pool, int wait_ms, bool batch)
 {
+    if (pool->threads.empty()) {
+        /* No worker started: the jobs are hashed here, one at a time. */
+        Job *job;
+        while ((job = pool_take(pool, false)) != nullptr) hash_alone(pool, job, pool->memory);
+    }
     std::unique_lock<std::mutex> hold(pool->lock);
     if (pool->next == pool->oldest) return nullptr;
     const size_t slot = slot_of(pool, pool->oldest);

@@ -11,8 +11,10 @@
 struct Pool;
 
 /* Starts workers threads, each keeping files_per_worker files in hand (see
- * hash_worker), with a window of capacity jobs. Returns nullptr when memory
- * or threads cannot be had. */
+ * hash_worker), with a window of capacity jobs; as many as memory and the
+ * system let start, and with none the main thread hashes the files itself
+ * when it asks for the oldest job. Returns nullptr when not even one
+ * worker's memory can be had. */
 Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity);
 
 /* Ends the workers (the window must be empty) and frees the pool. */

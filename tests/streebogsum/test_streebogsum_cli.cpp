@@ -124,6 +124,36 @@ TEST_F(Streebogsum, ChecksHashcheckLines)
 
 /* -l 512 writes the 512-bit digest in both forms; a list mixing both lengths
  * checks each line at its own length. */
+/* Under an address-space limit: a list line too long for the memory at hand
+ * ends the list, as in sha256sum, and threads that cannot start leave the
+ * hashing to those that did, down to the main thread alone; never an abort. */
+TEST_F(Streebogsum, LittleMemoryIsNoAbort)
+{
+#if defined(QV_UNDER_VALGRIND) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the checker's own memory needs no address-space limit";
+#else
+    if (!target_emulator().empty()) GTEST_SKIP() << "an emulator needs more address space";
+    write_file(dir_ + "/f", "abc");
+    auto limited = [&](const char *kib, std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"sh", "-c", std::string("ulimit -v ") + kib + "; exec \"$0\" \"$@\"",
+                     STREEBOGSUM_BIN});
+        ProcessOptions options;
+        options.cwd = dir_;
+        options.set_env = {{"LC_ALL", "C.UTF-8"}};
+        return run_process(args, options);
+    };
+    const ProcessResult zero = limited("60000", {"-c", "/dev/zero"});
+    EXPECT_EQ(zero.err, "streebogsum: /dev/zero: no properly formatted checksum lines found\n");
+    EXPECT_EQ(zero.status, 1);
+    const std::string line = digest_hex("abc", 256) + "  f\n";
+    const ProcessResult r = limited("400000", {"-j", "200", "f", "f"});
+    EXPECT_EQ(r.out, line + line);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+#endif
+}
+
 TEST_F(Streebogsum, Length512)
 {
     put("m", "message");

@@ -189,9 +189,10 @@ struct LineReader {
     bool at_end = false;
 };
 
-/* 1 with a line in *line (its line feed removed), 0 at the end, or -errno. */
+/* 1 with a line in *line (its line feed removed), 0 at the end, or -errno.
+ * A line too long for the memory at hand ends the list, as sha256sum's does. */
 int read_line(LineReader *r, std::string *line)
-{
+try {
     line->clear();
     for (;;) {
         if (r->pos == r->have) {
@@ -215,6 +216,11 @@ int read_line(LineReader *r, std::string *line)
         line->append(reinterpret_cast<const char *>(start), r->have - r->pos);
         r->pos = r->have;
     }
+} catch (const std::bad_alloc &) {
+    std::string().swap(*line);
+    r->at_end = true;
+    r->pos = r->have;
+    return 0;
 }
 
 void check_list(Run *run, const std::string &list, bool last)
@@ -316,9 +322,7 @@ int close_output(int status)
     return 1;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int run_main(int argc, char **argv)
 {
     names_init_locale(setlocale(LC_ALL, "") != nullptr);
     Run run;
@@ -338,9 +342,9 @@ int main(int argc, char **argv)
      * file's speed. With 80 jobs that was 8 % of the bytes of
      * /usr/lib/x86_64-linux-gnu at -j 1; with 1024, 0.2 %. A job is a name
      * and two digests: the window holds a few hundred KiB. */
-    run.pool = pool_start(jobs, files_per_worker(), 1024 + 16 * jobs);
     run.stdin_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
     run.list_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
+    run.pool = pool_start(jobs, files_per_worker(), 1024 + 16 * jobs);
     if (run.pool == nullptr || run.stdin_buffer == nullptr || run.list_buffer == nullptr) {
         message("memory exhausted");
         if (run.pool != nullptr) pool_stop(run.pool);
@@ -374,4 +378,18 @@ int main(int argc, char **argv)
         status = 1;
     }
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return run_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        /* Workers may still run: nothing is torn down behind them. */
+        message("memory exhausted");
+        fflush(nullptr);
+        _Exit(1);
+    }
 }
