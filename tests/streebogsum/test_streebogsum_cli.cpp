@@ -38,6 +38,17 @@ std::string digest_hex(const std::string &content, int bits)
     return to_hex(digest, 32);
 }
 
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 class Streebogsum : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = make_temp_dir("streebogsum"); }
@@ -152,6 +163,37 @@ TEST_F(Streebogsum, LittleMemoryIsNoAbort)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 #endif
+}
+
+/* --help tells what sha256sum's tells of the options they share, the output
+ * line and the check mode; --version has the GNU layout with our licence. */
+TEST_F(Streebogsum, HelpAndVersionAsSha256sumHasThem)
+{
+    const std::string sha = find_program("sha256sum");
+    if (sha.empty()) GTEST_SKIP() << "sha256sum is not installed";
+    const ProcessResult ours = sum({"--help"}), theirs = run(sha, {"--help"});
+    EXPECT_EQ(ours.status, 0);
+    EXPECT_NE(ours.out.find("GOST R 34.11-2012"), std::string::npos);
+    size_t at = 0;
+    for (const char *shared :
+         {"With no FILE, or when FILE is -, read standard input.\n", "  -b, --binary ",
+          "  -c, --check ", "      --tag ", "  -t, --text ", "  -z, --zero ",
+          "The following five options are useful only when verifying checksums:\n",
+          "      --ignore-missing ", "  -w, --warn ", "      --help ", "      --version ",
+          "When checking, the input should be a former output of this program",
+          "The default mode is to print a line with: checksum, a space,\n"}) {
+        ASSERT_NE(theirs.out.find(shared), std::string::npos) << shared;
+        const size_t found = ours.out.find(shared, at);
+        EXPECT_NE(found, std::string::npos) << shared;
+        if (found != std::string::npos) at = found;
+    }
+    const std::vector<std::string> version = split_lines(sum({"--version"}).out);
+    const std::vector<std::string> gnu = split_lines(run(sha, {"--version"}).out);
+    ASSERT_EQ(version.size(), 5u);
+    EXPECT_EQ(version[1].rfind("Copyright (c) ", 0), 0u);
+    EXPECT_EQ(version[2].rfind("License BSD-2-Clause", 0), 0u);
+    EXPECT_EQ(version[3], gnu.at(3));
+    EXPECT_EQ(version[4], gnu.at(4));
 }
 
 TEST_F(Streebogsum, Length512)

@@ -89,19 +89,33 @@ int print_help(void)
            "      --strict          exit non-zero for improperly formatted checksum lines\n"
            "  -w, --warn            warn about improperly formatted checksum lines\n"
            "\n"
-           "      --help     display this help and exit\n"
-           "      --version  output version information and exit\n"
+           "      --help        display this help and exit\n"
+           "      --version     output version information and exit\n"
            "\n"
-           "Lists may hold lines \"DIGEST  NAME\", \"GOST12-256 (NAME) = DIGEST\" (or\n"
-           "GOST12-512) and \"GOSTHASH from file NAME = DIGEST\" as hashcheck prints them.\n"
-           "There is no difference between binary mode and text mode.\n",
+           "The sums are computed as GOST R 34.11-2012 (RFC 6986) describes.\n"
+           "When checking, the input should be a former output of this program, or of\n"
+           "hashcheck: lines \"DIGEST  NAME\", \"GOST12-256 (NAME) = DIGEST\" (or\n"
+           "GOST12-512) and \"GOSTHASH from file NAME = DIGEST\"; a line's digest length\n"
+           "tells which hash checks it.\n"
+           "The default mode is to print a line with: checksum, a space,\n"
+           "a character indicating input mode ('*' for binary, ' ' for text\n"
+           "or where binary is insignificant), and name for each FILE.\n"
+           "\n"
+           "Note: There is no difference between binary mode and text mode.\n"
+           "\n"
+           "Full documentation: streebogsum(1)\n",
            kProgram);
     return 0;
 }
 
 int print_version(void)
 {
-    printf("%s (Quorvant GOST toolkit) %s\n", kProgram, STREEBOGSUM_VERSION);
+    printf("%s (Quorvant GOST toolkit) %s\n"
+           "Copyright (c) 2026, the Quorvant GOST toolkit authors.\n"
+           "License BSD-2-Clause: the BSD 2-Clause License <https://opensource.org/license/bsd-2-clause>.\n"
+           "This is free software: you are free to change and redistribute it.\n"
+           "There is NO WARRANTY, to the extent permitted by law.\n",
+           kProgram, STREEBOGSUM_VERSION);
     return 0;
 }
 
