@@ -315,10 +315,10 @@ void time_engine(const std::vector<uint8_t> &data, int count, int digest_size, E
 
     const double wall = now_seconds(), cpu = cpu_seconds();
     for (int i = 0; i < count; i++) {
-        GOSTR3411_2012_256_Init(&contexts[i]);
         if (digest_size == 64) {
-            contexts[i].digest_size = 64;
-            memset(contexts[i].h, 0, sizeof contexts[i].h);
+            GOSTR3411_2012_512_Init(&contexts[i]);
+        } else {
+            GOSTR3411_2012_256_Init(&contexts[i]);
         }
         each[i] = &contexts[i];
     }

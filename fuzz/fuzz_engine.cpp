@@ -23,8 +23,7 @@ static void check(bool ok)
 static void init(GOSTR3411_2012_CTX *context, bool is512)
 {
     if (is512) {
-        memset(context, 0, sizeof *context);
-        context->digest_size = 64;
+        check(GOSTR3411_2012_512_Init(context) == 0);
     } else {
         check(GOSTR3411_2012_256_Init(context) == 0);
     }

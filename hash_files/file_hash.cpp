@@ -10,11 +10,9 @@ void hash_init(GOSTR3411_2012_CTX *context, int digest_size)
 {
     if (digest_size == 32) {
         GOSTR3411_2012_256_Init(context);
-        return;
+    } else {
+        GOSTR3411_2012_512_Init(context);
     }
-    /* The 512-bit hash starts from the zero IV. */
-    memset(context, 0, sizeof *context);
-    context->digest_size = 64;
 }
 
 void hash_stream(int fd, Job *job, uint8_t *buffer, Pool *pool)

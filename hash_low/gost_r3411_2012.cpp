@@ -283,6 +283,16 @@ int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context)
     return 0;
 }
 
+int GOSTR3411_2012_512_Init(GOSTR3411_2012_CTX *context)
+{
+    if (context == NULL) {
+        diag(__LINE__, "GOSTR3411_2012_512_Init", "NULL context pointer");
+        return -1;
+    }
+    prepare(context, 64);
+    return 0;
+}
+
 int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint32_t data_len)
 {
     if (context == NULL) {

@@ -48,6 +48,10 @@ extern FILE *hash_diag_stream;
  * h = 64 bytes of 0x01. Returns 0, or -1 for a null context. */
 int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context);
 
+/* Prepares context for a 512-bit digest: all fields zero (h too), digest_size
+ * 64. Returns 0, or -1 for a null context. */
+int GOSTR3411_2012_512_Init(GOSTR3411_2012_CTX *context);
+
 /* Appends data_len bytes at data to the message. data_len 0 returns 0 and
  * changes nothing, whatever data is. Returns -1 for a null context, -2 for a
  * null data with data_len > 0. Any data_len is safe. */

@@ -32,16 +32,14 @@ static void wipe(void *p, size_t n)
     }
 }
 
-/* Prepares context for a digest of digest_size (32 or 64) bytes: for 64 as
- * GOSTR3411_2012_Transform prepares its own, every field zero and h zero. */
+/* Prepares context for a digest of digest_size (32 or 64) bytes. */
 static void hash_init(GOSTR3411_2012_CTX *context, int32_t digest_size)
 {
     if (digest_size == 32) {
         (void)GOSTR3411_2012_256_Init(context);
-        return;
+    } else {
+        (void)GOSTR3411_2012_512_Init(context);
     }
-    memset(context, 0, sizeof *context);
-    context->digest_size = 64;
 }
 
 /* Appends n bytes, n of any size, in pieces that GOSTR3411_2012_Update takes. */

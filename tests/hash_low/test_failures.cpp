@@ -98,6 +98,7 @@ TEST(Failures, InitWithNullContext)
     expect_located_message(with_diag_stream([] { return GOSTR3411_2012_256_Init(nullptr); }).diag,
                            "GOSTR3411_2012_Init", "NULL context pointer");
     EXPECT_EQ(without_diag_stream([] { return GOSTR3411_2012_256_Init(nullptr); }), -1);
+    EXPECT_EQ(without_diag_stream([] { return GOSTR3411_2012_512_Init(nullptr); }), -1);
 }
 
 TEST(Failures, UpdateChecks)
