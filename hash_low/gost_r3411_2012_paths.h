@@ -5,7 +5,8 @@
  *
  * The table path (lpsx on lps_table) is the reference. Where each path is
  * built and runs is told in gost_r3411_2012(3), "Two paths"; the build
- * defines GOST_R3411_2012_VECTOR_BUILD where it compiles the vector path.
+ * compiles gost_r3411_2012_vector.cpp where it can, and elsewhere
+ * gost_r3411_2012_novector.cpp, whose path never runs.
  */
 #ifndef GOST_R3411_2012_PATHS_H
 #define GOST_R3411_2012_PATHS_H
@@ -31,9 +32,7 @@ typedef struct {
 } gost_path;
 
 extern const gost_path gost_table_path;
-#ifdef GOST_R3411_2012_VECTOR_BUILD
 extern const gost_path gost_vector_path;
-#endif
 
 /* Whether this processor and operating system run the vector path; 0 wherever
  * it is not built. */
