@@ -17,7 +17,7 @@
  * every x86-64 processor): each of their 32 lookups is one load straight into
  * a vector register and one vector exclusive-or. Byte extraction and the other
  * 32 exclusive-ors keep the integer units busy, so sharing the exclusive-ors
- * out between the two kinds of unit shortens the whole by about a tenth.
+ * out between the two kinds of unit shortens the whole (docs/benchmark.md).
  * VECTOR_BARRIER pins each vector accumulator after its update; without it
  * the compiler regroups the vector exclusive-ors after all the integer work
  * and spills the shifted words it still needs. */
@@ -128,9 +128,9 @@ static void table_blocks(GOSTR3411_2012_CTX *context, const uint8_t *data, uint6
     }
 }
 
-/* One context after another: two contexts' g_N interleaved measured no
- * faster (within a few per cent either way), as an lpsx is bound by its
- * instructions (64 loads and their exclusive-ors) rather than by latency. */
+/* One context after another: interleaving two contexts' g_N gains nothing,
+ * as an lpsx is bound by its instructions (64 loads and their exclusive-ors)
+ * rather than by latency (docs/benchmark.md). */
 static void table_blocks_multi(GOSTR3411_2012_CTX *const contexts[], const uint8_t *const data[],
                                uint64_t nblocks, unsigned count)
 {

@@ -38,13 +38,8 @@
  * their sum) and the t chain runs half a step behind K, each half of one
  * chain next to the other half of the other chain. The matrices and the
  * second halves of pi are read from memory at every use (loads are cheap),
- * which leaves the registers to the messages' state.
- *
- * Measured with bench/bench_hash on a 2-core virtual machine of an AMD EPYC
- * (family 26): on pieces in the cache, with the core to itself, one message
- * 610 to 640 MB/s and two together 1.70 to 1.71 times that (1.4 times before
- * the halves); from memory, where other work on the same core weighs more,
- * 1.5 to 1.65 times. Four, run as two pairs, as two.
+ * which leaves the registers to the messages' state. Four messages run as
+ * two pairs. What one and two messages reach is in docs/benchmark.md.
  */
 #include <cpuid.h>
 #include <immintrin.h>

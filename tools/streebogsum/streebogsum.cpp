@@ -339,9 +339,9 @@ int run_main(int argc, char **argv)
     /* Room for every worker's files and for the lines behind a large file:
      * while one worker hashes it, its other files come from the jobs behind
      * it in the window, and once those run out it goes on alone, at one
-     * file's speed. With 80 jobs that was 8 % of the bytes of
-     * /usr/lib/x86_64-linux-gnu at -j 1; with 1024, 0.2 %. A job is a name
-     * and two digests: the window holds a few hundred KiB. */
+     * file's speed; a window of 1024 leaves almost no bytes to that
+     * (docs/benchmark.md). A job is a name and two digests: the window holds
+     * a few hundred KiB. */
     run.stdin_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
     run.list_buffer = static_cast<uint8_t *>(malloc(READ_SIZE));
     run.pool = pool_start(jobs, files_per_worker(), 1024 + 16 * jobs);
