@@ -61,25 +61,25 @@
 int gost_vector_available(void)
 {
     enum {
-        leaf1_ecx_osxsave = 1u << 27,
-        leaf7_ebx_avx512f = 1u << 16,
-        leaf7_ebx_avx512bw = 1u << 30,
-        leaf7_ecx_avx512vbmi = 1u << 1,
-        leaf7_ecx_gfni = 1u << 8,
+        LEAF1_ECX_OSXSAVE = 1u << 27,
+        LEAF7_EBX_AVX512F = 1u << 16,
+        LEAF7_EBX_AVX512BW = 1u << 30,
+        LEAF7_ECX_AVX512VBMI = 1u << 1,
+        LEAF7_ECX_GFNI = 1u << 8,
         /* XCR0: SSE, AVX, opmask, upper halves of zmm0-15, zmm16-31 */
-        xcr0_avx512_state = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7),
+        XCR0_AVX512_STATE = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7),
     };
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (__get_cpuid_max(0, nullptr) < 7) {
         return 0;
     }
     __cpuid(1, eax, ebx, ecx, edx);
-    if ((ecx & leaf1_ecx_osxsave) == 0) {
+    if ((ecx & LEAF1_ECX_OSXSAVE) == 0) {
         return 0;
     }
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    const unsigned ebx_needed = leaf7_ebx_avx512f | leaf7_ebx_avx512bw;
-    const unsigned ecx_needed = leaf7_ecx_avx512vbmi | leaf7_ecx_gfni;
+    const unsigned ebx_needed = LEAF7_EBX_AVX512F | LEAF7_EBX_AVX512BW;
+    const unsigned ecx_needed = LEAF7_ECX_AVX512VBMI | LEAF7_ECX_GFNI;
     if ((ebx & ebx_needed) != ebx_needed || (ecx & ecx_needed) != ecx_needed) {
         return 0;
     }
@@ -87,7 +87,7 @@ int gost_vector_available(void)
      * and restore the registers they use. */
     unsigned xcr0_low = 0, xcr0_high = 0;
     __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    return (xcr0_low & xcr0_avx512_state) == xcr0_avx512_state;
+    return (xcr0_low & XCR0_AVX512_STATE) == XCR0_AVX512_STATE;
 }
 
 namespace {

@@ -171,7 +171,7 @@ TEST_F(KbdseedAttacks, AUserCannotReplaceAFileHeMayNotWrite)
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
     ProcessOptions o = on_terminal();
     o.drop_privileges = true;
-    for (const mode_t mode : {01777, 0777}) {
+    for (const mode_t mode : {mode_t{01777}, mode_t{0777}}) {
         SCOPED_TRACE(mode);
         const std::string folder = dir_ + "/d" + std::to_string(mode);
         mkdir(folder.c_str(), 0755);

@@ -121,7 +121,7 @@ TEST_F(SeedregCli, ALongerFileGivesItsFirstFortyBytes)
 
 TEST_F(SeedregCli, AShortFileIsRefusedAndNothingWritten)
 {
-    for (size_t n : {0, 1, 39}) {
+    for (size_t n : {size_t{0}, size_t{1}, size_t{39}}) {
         put_seed(seed_bytes(n, 5));
         expect(run(), 1,
                "seed.bin is too short: it holds " + std::to_string(n) +
