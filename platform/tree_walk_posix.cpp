@@ -39,8 +39,9 @@ struct Level {
 const char *const kKernelTypes[] = {"proc",     "sysfs",   "devtmpfs",   "cgroup", "cgroup2",
                                     "debugfs",  "tracefs", "securityfs", "pstore", "bpf",
                                     "configfs", "fuse",    "fuseblk",    "fusectl"};
-const long kKernelMagic[] = {0x9fa0,     0x62656572, 0x27e0eb,   0x63677270, 0x64626720, 0x74726163,
-                             0x73636673, 0x6165676c, 0xcafe4a11, 0x62656570, 0x65735546};
+const unsigned long kKernelMagic[] = {0x9fa0,     0x62656572, 0x27e0eb,   0x63677270,
+                                      0x64626720, 0x74726163, 0x73636673, 0x6165676c,
+                                      0xcafe4a11, 0x62656570, 0x65735546};
 
 bool kernel_type(const std::string &type)
 {
@@ -225,8 +226,10 @@ bool on_kernel_fs(const tree_walk *w, int fd, const struct stat &st)
     if (w->kernel_known) return w->kernel.count(static_cast<uint64_t>(st.st_dev)) != 0;
     struct statfs fs;
     if (fstatfs(fd, &fs) != 0) return false;
-    for (long magic : kKernelMagic)
-        if (static_cast<long>(fs.f_type) == magic) return true;
+    /* f_type is an int on some 32-bit systems: compared as 32 bits. */
+    const unsigned long type = static_cast<unsigned long>(fs.f_type) & 0xffffffffUL;
+    for (unsigned long magic : kKernelMagic)
+        if (type == magic) return true;
     return false;
 }
 
