@@ -112,7 +112,8 @@ int print_version(void)
 {
     printf("%s (Quorvant GOST toolkit) %s\n"
            "Copyright (c) 2026, the Quorvant GOST toolkit authors.\n"
-           "License BSD-2-Clause: the BSD 2-Clause License <https://opensource.org/license/bsd-2-clause>.\n"
+           "License BSD-2-Clause: the BSD 2-Clause License "
+           "<https://opensource.org/license/bsd-2-clause>.\n"
            "This is free software: you are free to change and redistribute it.\n"
            "There is NO WARRANTY, to the extent permitted by law.\n",
            kProgram, STREEBOGSUM_VERSION);
