@@ -33,7 +33,7 @@ protected:
     /* A key file of the caller's. */
     std::string key(const std::string &name, const std::string &bytes, mode_t mode = 0600)
     {
-        const std::string path = dir_ + "/" + name;
+        std::string path = dir_ + "/" + name;
         write_file(path, bytes);
         EXPECT_EQ(chmod(path.c_str(), mode), 0);
         return path;
@@ -72,9 +72,9 @@ TEST_F(TreeauditDatabase, DamageIsRefusedWithItsLine)
         {"a digest digit flipped to another digit",
          [&](std::string s) { return s[digit] = s[digit] == '0' ? '1' : '0', s; },
          std::to_string(kLastLine) + ": the digest does not match: the database is damaged"},
-        {"cut short inside an entry", [&](std::string s) { return s.substr(0, type); },
+        {"cut short inside an entry", [&](const std::string &s) { return s.substr(0, type); },
          "7: cut short"},
-        {"its last line lost", [&](std::string s) { return s.substr(0, s.rfind("end ")); },
+        {"its last line lost", [&](const std::string &s) { return s.substr(0, s.rfind("end ")); },
          std::to_string(kLastLine) + ": cut short: no last line"},
     };
     for (const Damage &d : kDamage) {
