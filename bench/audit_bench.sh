@@ -31,7 +31,7 @@
 #                                         report; its default of one worker,
 #                                         and again with -W as many workers as
 #                                         processors, for information)
-#   mtree -c -K sha256 -p TREE > SPEC / mtree -f SPEC -p TREE
+#   mtree -c -K sha256 -p TREE > MANIFEST / mtree -f MANIFEST -p TREE
 #                                        (the default keywords plus sha256)
 # in alternating rounds, timed as whole processes: the median and the spread
 # of the elapsed time, the median processor time, the median of the 1-minute
@@ -159,7 +159,7 @@ EOF
     hashdeep -c sha256 -r "$tree" > "$d/known" 2>/dev/null || true
     aide --init -c "$d/aide.conf" >/dev/null 2>&1 || true
     cp "$d/aide.db.new" "$d/aide.db"
-    "$mtree" -c -K sha256 -p "$tree" > "$d/spec" 2>/dev/null
+    "$mtree" -c -K sha256 -p "$tree" > "$d/manifest" 2>/dev/null
     count=$(grep -c '' "$d/list.sum" || true)
     bytes=$(awk '$2 == "f" { s += $6 } END { print s + 0 }' "$d/ta.db")
     entries=$(awk '$1 == "end" { print $2 }' "$d/ta.db")
@@ -178,7 +178,7 @@ EOF
         "hashdeep -c sha256 -r $(q "$tree") > $(q "$d/known.round")"
         "aide --init -c $(q "$d/aide.conf")"
         "aide --init -W $workers -c $(q "$d/aide.conf")"
-        "$(q "$mtree") -c -K sha256 -p $(q "$tree") > $(q "$d/spec.round")"
+        "$(q "$mtree") -c -K sha256 -p $(q "$tree") > $(q "$d/manifest.round")"
         "$(q "$ta") check $(q "$d/ta.db")"
         "$table$(q "$ta") check $(q "$d/ta.db")"
         "$(q "$sum") -c --quiet $(q "$d/list.sum")"
@@ -186,7 +186,7 @@ EOF
         "hashdeep -c sha256 -r -a -k $(q "$d/known") $(q "$tree")"
         "aide --check -c $(q "$d/aide.conf")"
         "aide --check -W $workers -c $(q "$d/aide.conf")"
-        "$(q "$mtree") -f $(q "$d/spec") -p $(q "$tree")"
+        "$(q "$mtree") -f $(q "$d/manifest") -p $(q "$tree")"
     )
     for i in "${!names[@]}"; do
         : > "$d/warm.$i"
