@@ -38,17 +38,6 @@ std::string digest_hex(const std::string &content, int bits)
     return to_hex(digest, 32);
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 class Streebogsum : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = make_temp_dir("streebogsum"); }

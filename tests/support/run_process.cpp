@@ -590,3 +590,14 @@ std::string find_program(const char *name)
     }
     return std::string();
 }
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}

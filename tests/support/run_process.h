@@ -135,6 +135,9 @@ void remove_tree(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+/* The lines of a text, each without its line feed (a last line without one
+ * is left out). */
+std::vector<std::string> split_lines(const std::string &text);
 /* The names in a directory, "." and ".." left out. */
 std::set<std::string> folder_listing(const std::string &dir);
 

@@ -106,17 +106,6 @@ inline std::string joined(const std::vector<std::string> &lines, const std::stri
     return s;
 }
 
-inline std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 /* The words of the database's last line: "end", the count, the digest... */
 inline std::vector<std::string> last_line_words(const std::string &db)
 {
