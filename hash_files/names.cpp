@@ -22,33 +22,13 @@ bool special_in_double_quotes(unsigned char c)
 }
 
 /* The length of a printable UTF-8 sequence at s (at most left bytes), or 0
- * when the bytes there are not one: invalid, overlong, a surrogate, or a C1
- * control (U+0080..U+009F). */
+ * when the bytes there are not one: ASCII, invalid, or a C1 control
+ * (U+0080..U+009F). */
 size_t printable_utf8(const unsigned char *s, size_t left)
 {
     unsigned int cp;
-    size_t len;
-    if (s[0] >= 0xc2 && s[0] <= 0xdf) {
-        len = 2;
-        cp = s[0] & 0x1fu;
-    } else if (s[0] >= 0xe0 && s[0] <= 0xef) {
-        len = 3;
-        cp = s[0] & 0x0fu;
-    } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
-        len = 4;
-        cp = s[0] & 0x07u;
-    } else {
-        return 0;
-    }
-    if (left < len) return 0;
-    for (size_t i = 1; i < len; i++) {
-        if ((s[i] & 0xc0) != 0x80) return 0;
-        cp = (cp << 6) | (s[i] & 0x3fu);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff))) return 0;
-    if (cp >= 0xd800 && cp <= 0xdfff) return 0;
-    if (cp < 0xa0) return 0;
-    return len;
+    const size_t len = s[0] < 0x80 ? 0 : utf8_char(s, left, &cp);
+    return len != 0 && cp >= 0xa0 ? len : 0;
 }
 
 void append_escape(std::string *out, unsigned char c)
@@ -67,6 +47,36 @@ void append_escape(std::string *out, unsigned char c)
 }
 
 } // namespace
+
+size_t utf8_char(const unsigned char *s, size_t left, unsigned int *code_point)
+{
+    unsigned int cp;
+    size_t len;
+    if (s[0] < 0x80) {
+        len = 1;
+        cp = s[0];
+    } else if (s[0] >= 0xc2 && s[0] <= 0xdf) {
+        len = 2;
+        cp = s[0] & 0x1fu;
+    } else if (s[0] >= 0xe0 && s[0] <= 0xef) {
+        len = 3;
+        cp = s[0] & 0x0fu;
+    } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
+        len = 4;
+        cp = s[0] & 0x07u;
+    } else {
+        return 0;
+    }
+    if (left < len) return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((s[i] & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i] & 0x3fu);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff))) return 0;
+    if (cp >= 0xd800 && cp <= 0xdfff) return 0;
+    *code_point = cp;
+    return len;
+}
 
 void names_init_locale(bool locale_loaded)
 {

@@ -2,6 +2,8 @@
 #ifndef HASH_FILES_NAMES_H
 #define HASH_FILES_NAMES_H
 
+#include <stddef.h>
+
 #include <string>
 
 /* Decides once, from the process's locale, whether bytes above 0x7f that form
@@ -16,6 +18,11 @@ void names_init_locale(bool locale_loaded);
  * pasted into a shell as one word and no control character reaches the
  * terminal raw. */
 std::string quote_name(const std::string &name);
+
+/* The length of one UTF-8 character at s (at most left bytes, left >= 1;
+ * ASCII is one byte) with its code point in *code_point, or 0 when the bytes
+ * there are not one: invalid, overlong, cut short or a surrogate. */
+size_t utf8_char(const unsigned char *s, size_t left, unsigned int *code_point);
 
 /* The escaping of a name in a list line. When the name holds a byte that would
  * break the line (a line feed; in checksum lines also a backslash or a

@@ -106,33 +106,6 @@ std::string time_text(int64_t ns)
 
 /* JSON ---------------------------------------------------------------- */
 
-size_t utf8_length(const unsigned char *s, size_t left)
-{
-    unsigned cp;
-    size_t len;
-    if (s[0] < 0x80) return 1;
-    if (s[0] >= 0xc2 && s[0] <= 0xdf) {
-        len = 2;
-        cp = s[0] & 0x1fu;
-    } else if (s[0] >= 0xe0 && s[0] <= 0xef) {
-        len = 3;
-        cp = s[0] & 0x0fu;
-    } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
-        len = 4;
-        cp = s[0] & 0x07u;
-    } else {
-        return 0;
-    }
-    if (left < len) return 0;
-    for (size_t i = 1; i < len; i++) {
-        if ((s[i] & 0xc0) != 0x80) return 0;
-        cp = cp << 6 | (s[i] & 0x3fu);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff))) return 0;
-    if (cp >= 0xd800 && cp <= 0xdfff) return 0;
-    return len;
-}
-
 /* "key":"text", and "key_hex":"..." when text is not valid UTF-8 (its bad
  * bytes then read U+FFFD). */
 void json_name(std::string *out, const char *key, const std::string &text)
@@ -142,7 +115,8 @@ void json_name(std::string *out, const char *key, const std::string &text)
     std::string s = "\"";
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     for (size_t i = 0; i < text.size();) {
-        const size_t n = utf8_length(p + i, text.size() - i);
+        unsigned int code_point;
+        const size_t n = utf8_char(p + i, text.size() - i, &code_point);
         if (n == 0) {
             s += "\xef\xbf\xbd";
             valid = false;
