@@ -59,7 +59,7 @@ struct DbKey {
     std::string bytes;
 };
 
-/* Writing: lines go to out and into the seal. */
+/* Writing: lines go to out (unless it is NULL) and into the seal. */
 struct DbWriter {
     FILE *out = nullptr;
     GOSTR3411_2012_CTX seal;
