@@ -129,24 +129,24 @@ static void prepare(GOSTR3411_2012_CTX *context, int32_t digest_size)
     }
 }
 
-int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context)
+static int init(GOSTR3411_2012_CTX *context, int32_t digest_size, int line, const char *function)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Init", "NULL context pointer");
+        diag(line, function, "NULL context pointer");
         return -1;
     }
-    prepare(context, 32);
+    prepare(context, digest_size);
     return 0;
+}
+
+int GOSTR3411_2012_256_Init(GOSTR3411_2012_CTX *context)
+{
+    return init(context, 32, __LINE__, "GOSTR3411_2012_Init");
 }
 
 int GOSTR3411_2012_512_Init(GOSTR3411_2012_CTX *context)
 {
-    if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_512_Init", "NULL context pointer");
-        return -1;
-    }
-    prepare(context, 64);
-    return 0;
+    return init(context, 64, __LINE__, "GOSTR3411_2012_512_Init");
 }
 
 int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint32_t data_len)
