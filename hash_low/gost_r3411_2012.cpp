@@ -44,6 +44,9 @@ static const gost_path *path_named(const char *name)
     if (strcmp(name, "vector") == 0 && gost_vector_available()) {
         return &gost_vector_path;
     }
+    if (strcmp(name, "vector-lean") == 0 && gost_vector_available()) {
+        return &gost_vector_lean_path;
+    }
     return NULL;
 }
 
@@ -52,8 +55,10 @@ static const gost_path *path_in_use(void)
     const gost_path *path = chosen_path.load(std::memory_order_relaxed);
     if (path == NULL) {
         const char *wanted = getenv("GOST_R3411_2012_IMPL");
-        const bool table_wanted = wanted != NULL && strcmp(wanted, "table") == 0;
-        path = table_wanted ? NULL : path_named("vector");
+        path = wanted != NULL ? path_named(wanted) : NULL;
+        if (path == NULL) {
+            path = path_named(gost_vector_prefers_lean() ? "vector-lean" : "vector");
+        }
         if (path == NULL) {
             path = &gost_table_path;
         }

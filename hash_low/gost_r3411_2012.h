@@ -7,9 +7,10 @@
  * little-endian number), the diagnostics line and the rules for threads are
  * told in gost_r3411_2012(3).
  *
- * The engine computes by one of two paths, "table" or "vector", with the same
- * digests; which one runs, and GOST_R3411_2012_IMPL, are told in
- * gost_r3411_2012(3), "Two paths" and ENVIRONMENT.
+ * The engine computes by one of two paths, "table" or the vector path (in one
+ * of its two bodies, "vector" and "vector-lean"), with the same digests;
+ * which one runs, and GOST_R3411_2012_IMPL, are told in gost_r3411_2012(3),
+ * "Two paths" and ENVIRONMENT.
  */
 #ifndef GOST_R3411_2012_H
 #define GOST_R3411_2012_H
@@ -116,8 +117,8 @@ int GOSTR3411_2012_HMAC_Update(GOSTR3411_2012_HMAC_CTX *context, const uint8_t *
  * nor 64, as in a spent context. */
 int GOSTR3411_2012_HMAC_Final(GOSTR3411_2012_HMAC_CTX *context, uint8_t *mac);
 
-/* The way this process computes: "vector" or "table" (see above). Makes the
- * choice if no hash has made it yet. */
+/* The way this process computes: "table", "vector" or "vector-lean" (see
+ * above). Makes the choice if no hash has made it yet. */
 const char *GOSTR3411_2012_Implementation(void);
 
 #ifdef __cplusplus

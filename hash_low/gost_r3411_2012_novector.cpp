@@ -8,4 +8,10 @@ int gost_vector_available(void)
     return 0;
 }
 
+int gost_vector_prefers_lean(void)
+{
+    return 0;
+}
+
 const gost_path gost_vector_path = {"vector", NULL, NULL, NULL};
+const gost_path gost_vector_lean_path = {"vector-lean", NULL, NULL, NULL};

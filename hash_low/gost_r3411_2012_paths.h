@@ -17,7 +17,7 @@
 
 /* One way of computing. Every function gives exactly the table path's result. */
 typedef struct {
-    const char *name; /* "table" or "vector" */
+    const char *name; /* "table", "vector" or "vector-lean" */
     /* h = g_N(h, m). */
     void (*g_n)(const uint64_t N[8], uint64_t h[8], const uint64_t m[8]);
     /* Compresses nblocks (>= 1) whole 64-byte blocks at data into context,
@@ -32,16 +32,26 @@ typedef struct {
 } gost_path;
 
 extern const gost_path gost_table_path;
+/* The vector path has two bodies with the same instructions: "vector", for
+ * processors whose byte permutes are cheap, and "vector-lean", which spends
+ * fewer byte permutes for as many other operations, for processors that run
+ * all byte permutes on one port. */
 extern const gost_path gost_vector_path;
+extern const gost_path gost_vector_lean_path;
 
-/* Whether this processor and operating system run the vector path; 0 wherever
- * it is not built. */
+/* Whether this processor and operating system run the vector path (either
+ * body); 0 wherever it is not built. */
 int gost_vector_available(void);
 
-/* Makes this process run the path named "table" or "vector" from now on.
- * Returns 0, or -1 (nothing changed) for another name or for the vector path
- * where it does not run. For tests and measurements: not while another thread
- * is hashing. */
+/* Whether the processor's maker is the one whose cores run every byte permute
+ * on one port, where the lean body is the faster; 0 wherever the vector path is
+ * not built. */
+int gost_vector_prefers_lean(void);
+
+/* Makes this process run the path named "table", "vector" or "vector-lean"
+ * from now on. Returns 0, or -1 (nothing changed) for another name or for a
+ * vector body where the vector path does not run. For tests and measurements:
+ * not while another thread is hashing. */
 int gost_use_path(const char *name);
 
 /* The block bookkeeping, the same for every path: gost_load_block gives the
@@ -103,5 +113,7 @@ extern const uint8_t lps_vector_sbox[256];
 extern const uint64_t lps_vector_matrices[8][8];
 extern const uint8_t lps_vector_gather[4][64];
 extern const uint8_t lps_vector_constants[12][64];
+extern const uint64_t lps_vector_matrices_swapped[4][8];
+extern const uint8_t lps_vector_constants_swapped[12][64];
 
 #endif

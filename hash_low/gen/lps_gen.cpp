@@ -102,4 +102,14 @@ void lps_vector_generate(LpsVectorTables *out)
             }
         }
     }
+    for (int g = 0; g < 4; g++) {
+        for (int j = 0; j < 8; j++) {
+            out->matrices_swapped[g][j] = out->matrices[2 * g + 1][j ^ 1];
+        }
+    }
+    for (int n = 0; n < 12; n++) {
+        for (int i = 0; i < 64; i++) {
+            out->constants_swapped[n][i] = out->constants[n][i ^ 8];
+        }
+    }
 }

@@ -30,6 +30,11 @@ struct LpsVectorTables {
     uint8_t gather[4][64];
     /* The iteration constants C_1..C_12, transposed. */
     uint8_t constants[12][64];
+    /* For the body that swaps lanes after the products: lane j of
+     * matrices_swapped[g] is lane j ^ 1 of matrices[2g + 1], and
+     * constants_swapped[n] is constants[n] with lanes j and j ^ 1 swapped. */
+    uint64_t matrices_swapped[4][8];
+    uint8_t constants_swapped[12][64];
 };
 
 /* Fills out from pi, A and the iteration constants below. */

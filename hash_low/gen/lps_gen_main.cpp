@@ -50,6 +50,24 @@ static void print_rows_of_64(const char *name, const uint8_t (*rows)[64], int co
     printf("};\n");
 }
 
+/* A table of rows of eight matrices, four to a line. */
+static void print_matrices(const char *name, const uint64_t (*rows)[8], int count)
+{
+    printf("alignas(64) const uint64_t %s[%d][8] = {\n", name, count);
+    for (int k = 0; k < count; k++) {
+        printf("    {");
+        for (int j = 0; j < 8; j++) {
+            printf("%s0x%016llxULL%s",
+                   j == 0   ? ""
+                   : j == 4 ? "\n     "
+                            : " ",
+                   (unsigned long long)rows[k][j], j < 7 ? "," : "");
+        }
+        printf("},\n");
+    }
+    printf("};\n");
+}
+
 static void print_vector(void)
 {
     static LpsVectorTables t;
@@ -59,21 +77,11 @@ static void print_vector(void)
     printf("alignas(64) const uint8_t lps_vector_sbox[256] = {\n");
     print_bytes(t.sbox, 256, 4);
     printf("};\n");
-    printf("alignas(64) const uint64_t lps_vector_matrices[8][8] = {\n");
-    for (int k = 0; k < 8; k++) {
-        printf("    {");
-        for (int j = 0; j < 8; j++) {
-            printf("%s0x%016llxULL%s",
-                   j == 0   ? ""
-                   : j == 4 ? "\n     "
-                            : " ",
-                   (unsigned long long)t.matrices[k][j], j < 7 ? "," : "");
-        }
-        printf("},\n");
-    }
-    printf("};\n");
+    print_matrices("lps_vector_matrices", t.matrices, 8);
     print_rows_of_64("lps_vector_gather", t.gather, 4);
     print_rows_of_64("lps_vector_constants", t.constants, 12);
+    print_matrices("lps_vector_matrices_swapped", t.matrices_swapped, 4);
+    print_rows_of_64("lps_vector_constants_swapped", t.constants_swapped, 12);
 }
 
 int main(int argc, char **argv)

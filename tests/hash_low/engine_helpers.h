@@ -55,9 +55,10 @@ inline std::string digest_hex(const std::vector<uint8_t> &message, int digest_si
 /* What a test of the vector path says where the processor cannot run it. */
 const char kLacksVector[] = "skipped: this processor lacks GFNI/AVX-512";
 
-/* Runs a test on the engine path it is given ("table" or "vector"), skipped
- * where the processor lacks it, and gives the process back its own path
- * afterwards. Instantiate with kBothPaths and path_name. */
+/* Runs a test on the engine path it is given ("table" or either vector body),
+ * skipped where the processor lacks it, and gives the process back its own
+ * path afterwards. Instantiate with kAllPaths (or kVectorBodies) and
+ * path_name. */
 class OnPath : public ::testing::TestWithParam<const char *> {
 protected:
     void SetUp() override
@@ -71,11 +72,14 @@ protected:
     std::string own_;
 };
 
-const auto kBothPaths = ::testing::Values("table", "vector");
+const auto kAllPaths = ::testing::Values("table", "vector", "vector-lean");
+const auto kVectorBodies = ::testing::Values("vector", "vector-lean");
 
 inline std::string path_name(const ::testing::TestParamInfo<const char *> &p)
 {
-    return strcmp(p.param, "table") == 0 ? "Table" : "Vector";
+    return strcmp(p.param, "table") == 0    ? "Table"
+           : strcmp(p.param, "vector") == 0 ? "Vector"
+                                            : "VectorLean";
 }
 
 #endif

@@ -1,5 +1,5 @@
 /* Hashes the empty message and prints the path the engine took in this
- * process: "vector" or "table". */
+ * process: "table", "vector" or "vector-lean". */
 #include <stdint.h>
 #include <stdio.h>
 

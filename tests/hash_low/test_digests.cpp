@@ -158,7 +158,7 @@ TEST_P(Carries, RunThroughAllOnesWords)
     EXPECT_EQ(context.N[1], 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Carries, kBothPaths, path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, Carries, kAllPaths, path_name);
 
 TEST(Tables, CommittedTableEqualsWhatTheGeneratorBuilds)
 {

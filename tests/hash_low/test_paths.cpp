@@ -30,21 +30,12 @@ TEST_P(OnPath, EveryVectorOfTheDataFileInBothLengths)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, OnPath, kBothPaths, path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, OnPath, kAllPaths, path_name);
 
-class VectorPath : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        own_ = GOSTR3411_2012_Implementation();
-        if (!gost_vector_available()) GTEST_SKIP() << kLacksVector;
-    }
-    void TearDown() override { gost_use_path(own_.c_str()); }
+/* Each vector body against the table path. */
+class VectorPath : public OnPath {};
 
-    std::string own_;
-};
-
-TEST_F(VectorPath, AgreesWithTheTablePathOnRandomMessagesInRandomPieces)
+TEST_P(VectorPath, AgreesWithTheTablePathOnRandomMessagesInRandomPieces)
 {
     std::mt19937 rng(34112012);
     for (int round = 0; round < 200; round++) {
@@ -61,7 +52,7 @@ TEST_F(VectorPath, AgreesWithTheTablePathOnRandomMessagesInRandomPieces)
         for (int size : {32, 64}) {
             gost_use_path("table");
             const std::string want = digest_hex(m, size);
-            gost_use_path("vector");
+            gost_use_path(GetParam());
             ASSERT_EQ(digest_in_pieces(m, pieces, size), want)
                 << "round " << round << ", " << length << " bytes, " << size << "-byte digest";
         }
@@ -71,7 +62,7 @@ TEST_F(VectorPath, AgreesWithTheTablePathOnRandomMessagesInRandomPieces)
 /* Any state, also one no message leads to: h, N, Sigma and a partial block
  * all random, then more data (often whole blocks, which the vector path runs
  * in one call) and the finish. */
-TEST_F(VectorPath, AgreesWithTheTablePathFromRandomStates)
+TEST_P(VectorPath, AgreesWithTheTablePathFromRandomStates)
 {
     std::mt19937_64 rng(6986);
     for (int round = 0; round < 300; round++) {
@@ -91,7 +82,7 @@ TEST_F(VectorPath, AgreesWithTheTablePathFromRandomStates)
         for (auto &b : more) b = static_cast<uint8_t>(rng());
 
         std::string digests[2];
-        const char *paths[2] = {"table", "vector"};
+        const char *paths[2] = {"table", GetParam()};
         for (int p = 0; p < 2; p++) {
             gost_use_path(paths[p]);
             GOSTR3411_2012_CTX context = start;
@@ -103,6 +94,8 @@ TEST_F(VectorPath, AgreesWithTheTablePathFromRandomStates)
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(Bodies, VectorPath, kVectorBodies, path_name);
+
 TEST(VectorConstants, CommittedConstantsEqualWhatTheGeneratorBuilds)
 {
     static LpsVectorTables built;
@@ -111,6 +104,12 @@ TEST(VectorConstants, CommittedConstantsEqualWhatTheGeneratorBuilds)
     EXPECT_EQ(memcmp(lps_vector_matrices, built.matrices, sizeof built.matrices), 0);
     EXPECT_EQ(memcmp(lps_vector_gather, built.gather, sizeof built.gather), 0);
     EXPECT_EQ(memcmp(lps_vector_constants, built.constants, sizeof built.constants), 0);
+    EXPECT_EQ(
+        memcmp(lps_vector_matrices_swapped, built.matrices_swapped, sizeof built.matrices_swapped),
+        0);
+    EXPECT_EQ(memcmp(lps_vector_constants_swapped, built.constants_swapped,
+                     sizeof built.constants_swapped),
+              0);
 }
 
 /* GF2P8AFFINEQB as the processor manuals define it: bit i of the result is
@@ -146,16 +145,25 @@ TEST(VectorConstants, MatricesAfterTheSubstitutionGiveLpsTable)
 
 #ifndef _WIN32
 /* A process chooses at its first hash, from the processor and the
- * environment: "table" forces the table path; anything else takes the
- * fastest. */
+ * environment: a path's name forces that path where it runs; anything else
+ * takes the fastest, the vector body for the processor's maker. */
 TEST(PathChoice, TheEnvironmentVariableAtTheFirstHash)
 {
-    const std::string fastest = gost_vector_available() ? "vector" : "table";
+    const bool vector = gost_vector_available() != 0;
+    const std::string fastest = !vector                      ? "table"
+                                : gost_vector_prefers_lean() ? "vector-lean"
+                                                             : "vector";
     struct Case {
         const char *value; /* nullptr: unset */
         std::string path;
-    } cases[] = {{nullptr, fastest}, {"table", "table"}, {"vector", fastest},
-                 {"", fastest},      {"TABLE", fastest}, {"table ", fastest}};
+    } cases[] = {{nullptr, fastest},
+                 {"table", "table"},
+                 {"vector", vector ? "vector" : "table"},
+                 {"vector-lean", vector ? "vector-lean" : "table"},
+                 {"", fastest},
+                 {"TABLE", fastest},
+                 {"table ", fastest},
+                 {"vector-", fastest}};
     for (const auto &c : cases) {
         ProcessOptions options;
         if (c.value == nullptr) {
