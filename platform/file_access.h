@@ -8,20 +8,20 @@
 #define ACCESS_GENERIC_READ 0x80000000u
 #define ACCESS_GENERIC_WRITE 0x40000000u
 
+struct safe_place_open;
+
 /* Replaces the whole access list of the file at path with one that grants every
  * user (owner, group and everyone else alike) the rights in access_mask, and
  * nothing else: an entry for a named user or group that was there before is
- * gone. Returns 0, or -1 when the list cannot be applied. */
+ * gone. On Windows the list is one entry for Everyone, no inheritance, and is
+ * marked protected (SE_DACL_PROTECTED), so that entries handed down from the
+ * folder are not merged into it, then or when the folder's inheritable entries
+ * are later applied to what is in it. Returns 0, or -1 when the list cannot be
+ * applied. */
 int file_access_grant_everyone(const char *path, uint32_t access_mask);
 
-#ifndef _WIN32
-/* The same, on the open file fd (never through a name). */
-int file_access_grant_everyone_fd(int fd, uint32_t access_mask);
-#else
-/* As file_access_grant_everyone, on the file that handle (a HANDLE opened with
- * WRITE_DAC) has open, so that no name is looked up again. The list is
- * protected: nothing is inherited from the folder. Returns 0 or -1. */
-int file_access_grant_everyone_handle(void *handle, uint32_t access_mask);
-#endif
+/* The same, on the file that safe_place_write has open (never through a
+ * name). */
+int file_access_grant_everyone_open(const struct safe_place_open *file, uint32_t access_mask);
 
 #endif

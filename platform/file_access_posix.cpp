@@ -1,4 +1,5 @@
 #include "file_access.h"
+#include "safe_place_system.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -59,10 +60,10 @@ int file_access_grant_everyone(const char *path, uint32_t access_mask)
     return set_everyone_list(path, -1, everyone_mode(access_mask));
 }
 
-int file_access_grant_everyone_fd(int fd, uint32_t access_mask)
+int file_access_grant_everyone_open(const struct safe_place_open *file, uint32_t access_mask)
 {
-    if (fd < 0) {
+    if (file == nullptr || file->fd < 0) {
         return -1;
     }
-    return set_everyone_list(nullptr, fd, everyone_mode(access_mask));
+    return set_everyone_list(nullptr, file->fd, everyone_mode(access_mask));
 }

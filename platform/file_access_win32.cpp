@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include "safe_place_system.h"
+
 namespace {
 
 /* The list of one entry: Everyone is granted access_mask, with no
@@ -32,6 +34,19 @@ PACL everyone_list(uint32_t access_mask)
     return acl;
 }
 
+/* A descriptor that holds the list as its one discretionary list, marked
+ * protected so that nothing handed down from the folder joins it. */
+bool describe(SECURITY_DESCRIPTOR *descriptor, PACL acl)
+{
+    return acl != nullptr &&
+           InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) != 0 &&
+           SetSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE) != 0 &&
+           SetSecurityDescriptorControl(descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) != 0;
+}
+
+/* Which parts of the file's security are set: the list, and its protection. */
+const SECURITY_INFORMATION WHAT = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+
 } // namespace
 
 int file_access_grant_everyone(const char *path, uint32_t access_mask)
@@ -39,35 +54,27 @@ int file_access_grant_everyone(const char *path, uint32_t access_mask)
     if (path == nullptr) {
         return -1;
     }
-    PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    PACL acl = descriptor != nullptr ? everyone_list(access_mask) : nullptr;
-    const bool ok = acl != nullptr &&
-                    InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) != 0 &&
-                    SetSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE) != 0 &&
-                    SetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor) != 0;
+    SECURITY_DESCRIPTOR descriptor;
+    PACL acl = everyone_list(access_mask);
+    const bool ok = describe(&descriptor, acl) && SetFileSecurityA(path, WHAT, &descriptor) != 0;
     if (acl != nullptr) {
         LocalFree(acl);
-    }
-    if (descriptor != nullptr) {
-        LocalFree(descriptor);
     }
     return ok ? 0 : -1;
 }
 
-int file_access_grant_everyone_handle(void *handle, uint32_t access_mask)
+int file_access_grant_everyone_open(const struct safe_place_open *file, uint32_t access_mask)
 {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    if (file == nullptr || file->handle == nullptr || file->handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
     SECURITY_DESCRIPTOR descriptor;
     PACL acl = everyone_list(access_mask);
     /* The handle's counterpart of SetFileSecurityA: the list is stored as
-     * given, with nothing handed down from the folder merged in. */
-    const bool ok = acl != nullptr &&
-                    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) != 0 &&
-                    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) != 0 &&
-                    SetKernelObjectSecurity(static_cast<HANDLE>(handle), DACL_SECURITY_INFORMATION,
-                                            &descriptor) != 0;
+     * given. */
+    const bool ok =
+        describe(&descriptor, acl) &&
+        SetKernelObjectSecurity(static_cast<HANDLE>(file->handle), WHAT, &descriptor) != 0;
     if (acl != nullptr) {
         LocalFree(acl);
     }

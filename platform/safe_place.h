@@ -1,7 +1,8 @@
 /*
  * Placing a small file where another user may have a hand in the path, and
- * reading one there (POSIX).
+ * reading one there: one interface, one source per system.
  *
+ * POSIX systems:
  * A path is resolved one component at a time from "/" (absolute) or the
  * current folder (relative), each folder opened with O_NOFOLLOW, and every
  * symbolic link met on the way (inside the path or at its end) is read and
@@ -28,14 +29,31 @@
  *   "ERROR: refusing /tmp/r/seed.bin: a link that another user owns in a folder
  *    every user may write"
  * Every other failure leaves why empty. Functions return 0 or a negative errno.
+ *
+ * Windows: the path is walked a component at a time from where it starts
+ * (the root, or the current folder), each component opened without
+ * following a junction or symbolic link, and each folder held open without
+ * FILE_SHARE_DELETE while the walk goes on below it, so that nobody can rename
+ * or delete it. A link is followed by hand (at most 31 times), and only when
+ * its owner is the caller, Administrators or SYSTEM: every user may make
+ * junctions under the all-users profile; one that another user owns is
+ * refused ("ERROR: refusing <path>: a link that another user owns"). A name
+ * ending in a separator, or a folder at the end, is no file (-EISDIR). A
+ * device by its own name (NUL, CON, \\.\COM1) is no path: it is written as
+ * it is, anything on a disk named that way refused. With
+ * SAFE_PLACE_TRUSTED_FOLDER the file's own folder must belong to the caller,
+ * Administrators or SYSTEM and grant no one else the right to add, remove or
+ * rename what is in it. Everything after the walk happens on handles: the
+ * temporary file is made, and renamed over the name, relative to the held
+ * folder, never through a name looked up again.
  */
 #ifndef PLATFORM_SAFE_PLACE_H
 #define PLATFORM_SAFE_PLACE_H
 
 #include <stdbool.h>
 #include <stddef.h>
-#include <sys/stat.h>
-#include <sys/types.h>
+#include <stdint.h>
+#include <stdio.h>
 
 enum { SAFE_PLACE_PATH_SIZE = 4096, SAFE_PLACE_NAME_SIZE = 256 };
 
@@ -43,19 +61,30 @@ enum {
     /* Every folder and link on the way must be root's or the caller's, as
      * above: a machine-wide file. */
     SAFE_PLACE_TRUSTED_FOLDER = 1,
-    /* Missing folders on the way are made, mode 0755 whatever the umask. */
+    /* Missing folders on the way are made, mode 0755 whatever the umask
+     * (POSIX systems; Windows gives -ENOSYS). */
     SAFE_PLACE_MAKE_FOLDERS = 2
 };
 
-/* Where a path leads: its last folder, open, and the name in it. */
+/* What lay at a place's name when it was resolved. */
+enum safe_place_kind {
+    SAFE_PLACE_NOTHING,
+    SAFE_PLACE_FILE,   /* a regular file */
+    SAFE_PLACE_FOLDER, /* (POSIX systems; on Windows the walk refuses one) */
+    SAFE_PLACE_DEVICE  /* a device, FIFO or socket */
+};
+
+/* What the system holds open for a place until it is released, defined by
+ * each system's source (POSIX: safe_place_posix.h). */
+struct safe_place_system;
+
+/* Where a path leads: its last folder, held open, and the name in it. */
 struct safe_place {
-    int dir;                          /* the folder's descriptor (-1: none) */
-    bool dir_syncable;                /* opened for reading, so fsync works */
-    struct stat dir_stat;             /* the folder, as opened */
+    struct safe_place_system *system;
     char name[SAFE_PLACE_NAME_SIZE];  /* the last component */
     char shown[SAFE_PLACE_PATH_SIZE]; /* the path as resolved, for messages */
     bool exists;                      /* something other than a link lay at name */
-    struct stat stat;                 /* what lay there, when exists */
+    enum safe_place_kind kind;        /* what, when exists */
 };
 
 /* Resolves path as above. On success place holds the folder and the name
@@ -69,25 +98,34 @@ void safe_place_release(struct safe_place *place);
 /* Makes the machine-wide folder at path (its last level only) with mode 0755
  * whatever the umask, set through the new folder's descriptor, only where
  * the path passes SAFE_PLACE_TRUSTED_FOLDER. An existing folder is left as it
- * is. */
+ * is. (POSIX systems: Windows makes its data folder with a list of its own,
+ * in data_dir_win32.cpp.) */
 int safe_place_make_folder(const char *path);
+
+/* The written file, still open, as the system holds it: what finish is given,
+ * for file_access_grant_everyone_open. */
+struct safe_place_open;
 
 /* What a regular file written by safe_place_write is given. */
 struct safe_place_file {
-    mode_t mode; /* of a new file (a file rewritten in place keeps its own) */
+    unsigned mode; /* POSIX mode bits of a new file (a file rewritten in place
+                      keeps its own); on Windows a new file has the list that
+                      finish sets, or what its folder hands down */
     /* The new file takes the owner and group of the file it replaces, as far
-     * as the caller may give them, but only of the very file that the rename
-     * replaced, as it stood at that moment: another user who removes or swaps
-     * his file in between gets nothing of the caller's. Where the system
-     * cannot swap two names in one step, the new file stays the caller's. */
+     * as the caller may give them. POSIX systems: only of the very file that
+     * the rename replaced, as it stood at that moment: another user who
+     * removes or swaps his file in between gets nothing of the caller's;
+     * where the system cannot swap two names in one step, the new file stays
+     * the caller's. Windows: of the file that the walk found and opened for
+     * writing; its audit list too, for a holder of the security privilege. */
     bool keep_owner;
-    /* Writes the content itself to the descriptor it is given, in place of
-     * data and size, returning 0 or a negative errno: for a content too large
-     * to hold in memory. May be NULL. */
-    int (*produce)(int fd, void *context);
-    /* Called with the written regular file's descriptor before it is flushed
-     * (an access list, say); never for a device or FIFO. May be NULL. */
-    int (*finish)(int fd, void *context);
+    /* Writes the content itself to out in place of data and size, returning
+     * 0 or a negative errno: for a content too large to hold in memory. out is
+     * flushed and closed by safe_place_write. May be NULL. */
+    int (*produce)(FILE *out, void *context);
+    /* Called with the written regular file before it is flushed (an access
+     * list, say); never for a device or FIFO. May be NULL. */
+    int (*finish)(const struct safe_place_open *file, void *context);
     void *context;
 };
 
@@ -104,7 +142,7 @@ struct safe_place_result {
  *   - A FIFO or device is written in place (its mode and access list never
  *     touched), only when root, the caller or the folder's owner owns it (in
  *     a sticky folder every user may write, only the caller or the folder's
- *     owner); otherwise refused.
+ *     owner); otherwise refused. (Windows: a device by its own name.)
  *   - An existing regular file is replaced only when the caller may open it
  *     for writing. One with more than one hard link is refused in a folder
  *     another user may write, and elsewhere rewritten in place (written,
@@ -124,22 +162,16 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
  * with the line of the write's own refusal in why. Opens nothing. */
 int safe_place_check(const struct safe_place *place, char *why, size_t why_size);
 
-/* Opens what lies at place's name for reading: only the regular file that
- * was resolved (a FIFO or device is refused, never opened, so nothing can
- * hang the caller), and, as safe_place_write, not one with more than one hard
- * link in a folder that another user may write. *fd
- * receives the descriptor. A missing name gives -ENOENT, a folder -EISDIR, a
- * name changed since it was resolved -EAGAIN. */
-int safe_place_open_read(const struct safe_place *place, int *fd, char *why, size_t why_size);
+/* Opens what lies at place's name for reading in binary mode: only the
+ * regular file that was resolved (a FIFO or device is refused, never opened,
+ * so nothing can hang the caller), and, as safe_place_write, not one with more
+ * than one hard link in a folder that another user may write. *file receives
+ * the stream. A missing name gives -ENOENT, a folder -EISDIR, a name changed
+ * since it was resolved -EAGAIN. */
+int safe_place_open_read(const struct safe_place *place, FILE **file, char *why, size_t why_size);
 
 /* Whether name in place's folder has the form of safe_place_write's
  * temporary files for target: "." target ".tmp-" and six characters. */
 bool safe_place_is_temp_name(const char *name, const char *target);
-
-#ifdef SAFE_PLACE_TEST_HOOKS
-/* Test builds only: called by safe_place_write just before the new file is
- * renamed over the name, so that a test can change the folder at that moment. */
-extern void (*safe_place_before_rename)(int dir, const char *name);
-#endif
 
 #endif

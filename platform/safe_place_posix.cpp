@@ -1,4 +1,6 @@
 #include "safe_place.h"
+#include "safe_place_posix.h"
+#include "safe_place_system.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,6 +10,8 @@
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <new>
 
 #if defined(__linux__)
 #include <sys/random.h>
@@ -20,9 +24,6 @@ void (*safe_place_before_rename)(int dir, const char *name) = nullptr;
 namespace {
 
 const int MAX_LINK_HOPS = 40; /* as the kernel's own limit */
-const int TEMP_TRIES = 100;
-const char TEMP_INFIX[] = ".tmp-";
-const size_t TEMP_RANDOM = 6;
 
 /* Looks at a name without following it or opening what it names. */
 const int LOOK_FLAGS = O_PATH | O_NOFOLLOW | O_CLOEXEC;
@@ -300,17 +301,9 @@ uint64_t random_bits(void)
 /* Makes the temporary file beside target; its name goes to temp. */
 int make_temp(int dir, const char *target, char *temp, size_t size)
 {
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    for (int attempt = 0; attempt < TEMP_TRIES; attempt++) {
-        uint64_t bits = random_bits();
-        char tail[TEMP_RANDOM + 1];
-        for (size_t i = 0; i < TEMP_RANDOM; i++) {
-            tail[i] = letters[bits % 62];
-            bits /= 62;
-        }
-        tail[TEMP_RANDOM] = '\0';
-        const int n = snprintf(temp, size, ".%s%s%s", target, TEMP_INFIX, tail);
-        if (n < 0 || static_cast<size_t>(n) >= size || static_cast<size_t>(n) > NAME_MAX) {
+    for (int attempt = 0; attempt < SAFE_PLACE_TEMP_TRIES; attempt++) {
+        const int n = safe_place_temp_name(temp, size, target, random_bits());
+        if (n < 0 || n > NAME_MAX) {
             return -ENAMETOOLONG;
         }
         const int fd =
@@ -331,13 +324,26 @@ bool others_may_write(const struct stat &dir)
 /* The content: the caller's bytes, or what its producer writes. */
 int write_content(int fd, const uint8_t *data, size_t size, const safe_place_file *file)
 {
-    if (file->produce != nullptr) return file->produce(fd, file->context);
-    return write_all(fd, data, size);
+    if (file->produce == nullptr) return write_all(fd, data, size);
+    /* The producer's stream writes through a descriptor of its own, which
+     * its close releases; fd stays open for the flush and the rename. */
+    const int copy = dup(fd);
+    if (copy < 0) return -errno;
+    FILE *out = fdopen(copy, "wb");
+    if (out == nullptr) {
+        const int error = errno;
+        close(copy);
+        return -error;
+    }
+    int status = file->produce(out, file->context);
+    if (fclose(out) != 0 && status == 0) status = -errno;
+    return status;
 }
 
 int run_finish(const safe_place_file *file, int fd)
 {
-    return file->finish == nullptr ? 0 : file->finish(fd, file->context);
+    const safe_place_open open = {fd, nullptr};
+    return file->finish == nullptr ? 0 : file->finish(&open, file->context);
 }
 
 /* Rewrites an open regular file: the old bytes stay until the new ones are on
@@ -358,9 +364,10 @@ int rewrite_in_place(int fd, const uint8_t *data, size_t size, const safe_place_
 
 void sync_folder(const safe_place *place, safe_place_result *result)
 {
-    if (!place->dir_syncable) return;
+    if (!place->system->dir_syncable) return;
     /* Some file systems cannot flush a folder at all. */
-    if (fsync(place->dir) != 0 && errno != EINVAL && errno != EROFS) result->sync_error = errno;
+    if (fsync(place->system->dir) != 0 && errno != EINVAL && errno != EROFS)
+        result->sync_error = errno;
 }
 
 /* Another name of a file may have been linked there by whoever may write the
@@ -414,13 +421,15 @@ int rename_over(const safe_place *place, const char *temp, int fd, const struct 
 {
 #if defined(RENAME_EXCHANGE)
     if (old != nullptr && (old->st_uid != geteuid() || old->st_gid != getegid())) {
-        if (renameat2(place->dir, temp, place->dir, place->name, RENAME_EXCHANGE) == 0) {
+        if (renameat2(place->system->dir, temp, place->system->dir, place->name, RENAME_EXCHANGE) ==
+            0) {
             struct stat was;
-            if (fstatat(place->dir, temp, &was, AT_SYMLINK_NOFOLLOW) == 0 && same_file(was, *old)) {
+            if (fstatat(place->system->dir, temp, &was, AT_SYMLINK_NOFOLLOW) == 0 &&
+                same_file(was, *old)) {
                 give_owner(fd, *old);
             }
-            if (unlinkat(place->dir, temp, 0) != 0 && errno == EISDIR) {
-                (void)unlinkat(place->dir, temp, AT_REMOVEDIR);
+            if (unlinkat(place->system->dir, temp, 0) != 0 && errno == EISDIR) {
+                (void)unlinkat(place->system->dir, temp, AT_REMOVEDIR);
             }
             return 0;
         }
@@ -432,7 +441,13 @@ int rename_over(const safe_place *place, const char *temp, int fd, const struct 
     (void)fd;
     (void)old;
 #endif
-    return renameat(place->dir, temp, place->dir, place->name) == 0 ? 0 : -errno;
+    return renameat(place->system->dir, temp, place->system->dir, place->name) == 0 ? 0 : -errno;
+}
+
+enum safe_place_kind kind_of(const struct stat &st)
+{
+    if (S_ISREG(st.st_mode)) return SAFE_PLACE_FILE;
+    return S_ISDIR(st.st_mode) ? SAFE_PLACE_FOLDER : SAFE_PLACE_DEVICE;
 }
 
 } // namespace
@@ -441,7 +456,9 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
                        size_t why_size)
 {
     clear(why, why_size);
-    place->dir = -1;
+    place->system = nullptr;
+    place->exists = false;
+    place->kind = SAFE_PLACE_NOTHING;
     if (path == nullptr || *path == '\0') return -ENOENT;
     walk w;
     int status = path_to_walk(path, flags, w.rest, sizeof w.rest);
@@ -449,6 +466,7 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
     status = start_at(w, w.rest[0] == '/', flags, why, why_size);
     int hops = 0;
     char name[SAFE_PLACE_NAME_SIZE];
+    struct stat found;
     while (status == 0) {
         bool last = false;
         if (!next_component(w, name, sizeof name, &last, &status)) {
@@ -498,7 +516,8 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
         close(look);
         if (last) {
             place->exists = true;
-            place->stat = st;
+            place->kind = kind_of(st);
+            found = st;
             break;
         }
         if (!S_ISDIR(st.st_mode)) {
@@ -527,9 +546,15 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
         close_dir(w);
         return status;
     }
-    place->dir = w.dir;
-    place->dir_syncable = w.readable;
-    place->dir_stat = w.st;
+    place->system = new (std::nothrow) safe_place_system;
+    if (place->system == nullptr) {
+        close_dir(w);
+        return -ENOMEM;
+    }
+    place->system->dir = w.dir;
+    place->system->dir_syncable = w.readable;
+    place->system->dir_stat = w.st;
+    if (place->exists) place->system->stat = found;
     snprintf(place->name, sizeof place->name, "%s", name);
     snprintf(place->shown, sizeof place->shown, "%s", w.shown);
     return 0;
@@ -537,8 +562,10 @@ int safe_place_resolve(const char *path, unsigned flags, struct safe_place *plac
 
 void safe_place_release(struct safe_place *place)
 {
-    if (place->dir >= 0) close(place->dir);
-    place->dir = -1;
+    if (place->system == nullptr) return;
+    if (place->system->dir >= 0) close(place->system->dir);
+    delete place->system;
+    place->system = nullptr;
 }
 
 int safe_place_make_folder(const char *path)
@@ -547,8 +574,8 @@ int safe_place_make_folder(const char *path)
     int status = safe_place_resolve(path, SAFE_PLACE_TRUSTED_FOLDER, &place, nullptr, 0);
     if (status != 0) return status;
     if (!place.exists) {
-        status = make_folder(place.dir, place.name);
-    } else if (!S_ISDIR(place.stat.st_mode)) {
+        status = make_folder(place.system->dir, place.name);
+    } else if (!S_ISDIR(place.system->stat.st_mode)) {
         status = -EEXIST;
     }
     safe_place_release(&place);
@@ -559,32 +586,37 @@ int safe_place_check(const struct safe_place *place, char *why, size_t why_size)
 {
     clear(why, why_size);
     if (!place->exists) return 0;
-    return check_target(place->dir_stat, place->stat, place->shown, why, why_size);
+    return check_target(place->system->dir_stat, place->system->stat, place->shown, why, why_size);
 }
 
-int safe_place_open_read(const struct safe_place *place, int *fd, char *why, size_t why_size)
+int safe_place_open_read(const struct safe_place *place, FILE **file, char *why, size_t why_size)
 {
     clear(why, why_size);
-    *fd = -1;
+    *file = nullptr;
     if (!place->exists) return -ENOENT;
-    if (S_ISDIR(place->stat.st_mode)) return -EISDIR;
-    if (!S_ISREG(place->stat.st_mode)) {
+    if (S_ISDIR(place->system->stat.st_mode)) return -EISDIR;
+    if (!S_ISREG(place->system->stat.st_mode)) {
         return refuse(why, why_size, place->shown, "not a regular file");
     }
     /* Non-blocking: a FIFO swapped in since cannot hold us up. */
-    const int opened =
-        openat(place->dir, place->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const int opened = openat(place->system->dir, place->name,
+                              O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (opened < 0) return errno == ELOOP ? -EAGAIN : -errno;
     struct stat st;
     int status = fstat(opened, &st) != 0 ? -errno : 0;
-    if (status == 0 && !same_file(st, place->stat)) status = -EAGAIN;
-    if (status == 0) status = check_hard_links(place->dir_stat, st, place->shown, why, why_size);
+    if (status == 0 && !same_file(st, place->system->stat)) status = -EAGAIN;
+    if (status == 0)
+        status = check_hard_links(place->system->dir_stat, st, place->shown, why, why_size);
     if (status != 0) {
         close(opened);
         return status;
     }
-    *fd = opened;
-    return 0;
+    *file = fdopen(opened, "rb");
+    if (*file == nullptr) {
+        status = -errno;
+        close(opened);
+    }
+    return status;
 }
 
 int safe_place_write(struct safe_place *place, const void *data, size_t size,
@@ -596,12 +628,12 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     result->finished = false;
     result->sync_error = 0;
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
-    const struct stat &dir = place->dir_stat;
+    const struct stat &dir = place->system->dir_stat;
 
     /* What lies at the name now, looked at without following it. */
     struct stat st;
     bool exists = false;
-    const int look = openat(place->dir, place->name, LOOK_FLAGS);
+    const int look = openat(place->system->dir, place->name, LOOK_FLAGS);
     if (look >= 0) {
         const int got = fstat(look, &st);
         close(look);
@@ -618,7 +650,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
 
     if (exists && !S_ISREG(st.st_mode)) {
         const int fd =
-            openat(place->dir, place->name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+            openat(place->system->dir, place->name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) return -errno;
         struct stat opened;
         if (fstat(fd, &opened) != 0 || !same_file(st, opened)) {
@@ -634,7 +666,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
 
     int existing = -1; /* the old file, open for writing */
     if (exists) {
-        existing = openat(place->dir, place->name,
+        existing = openat(place->system->dir, place->name,
                           O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (existing < 0) return -errno;
         struct stat opened;
@@ -659,7 +691,7 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     }
 
     char temp[SAFE_PLACE_NAME_SIZE + 16];
-    const int fd = make_temp(place->dir, place->name, temp, sizeof temp);
+    const int fd = make_temp(place->system->dir, place->name, temp, sizeof temp);
     if (fd < 0) {
         if (existing < 0) return fd;
         /* The folder is closed to us, but the file may be open to all. */
@@ -683,14 +715,15 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     bool rename_refused = false;
     if (status == 0) {
 #ifdef SAFE_PLACE_TEST_HOOKS
-        if (safe_place_before_rename != nullptr) safe_place_before_rename(place->dir, place->name);
+        if (safe_place_before_rename != nullptr)
+            safe_place_before_rename(place->system->dir, place->name);
 #endif
         status = rename_over(place, temp, held, old);
         rename_refused = status == -EACCES || status == -EPERM;
     }
     if (held >= 0) close(held);
     if (status != 0) {
-        unlinkat(place->dir, temp, 0);
+        unlinkat(place->system->dir, temp, 0);
         result->finished = false;
     }
     /* A sticky folder lets only a file's owner replace it. */
@@ -702,13 +735,4 @@ int safe_place_write(struct safe_place *place, const void *data, size_t size,
     if (existing >= 0) close(existing);
     if (status == 0) sync_folder(place, result);
     return status;
-}
-
-bool safe_place_is_temp_name(const char *name, const char *target)
-{
-    const size_t target_length = strlen(target);
-    const size_t infix = sizeof TEMP_INFIX - 1;
-    return name[0] == '.' && strncmp(name + 1, target, target_length) == 0 &&
-           strncmp(name + 1 + target_length, TEMP_INFIX, infix) == 0 &&
-           strlen(name + 1 + target_length + infix) == TEMP_RANDOM;
 }

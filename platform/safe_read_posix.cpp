@@ -1,7 +1,6 @@
 #include "safe_read.h"
 
 #include <errno.h>
-#include <unistd.h>
 
 #include "safe_place.h"
 
@@ -9,15 +8,10 @@ FILE *safe_read_open(const char *path, char *why, size_t why_size)
 {
     struct safe_place place;
     int status = safe_place_resolve(path, 0, &place, why, why_size);
-    int fd = -1;
+    FILE *file = nullptr;
     if (status == 0) {
-        status = safe_place_open_read(&place, &fd, why, why_size);
+        status = safe_place_open_read(&place, &file, why, why_size);
         safe_place_release(&place);
-    }
-    FILE *file = status == 0 ? fdopen(fd, "rb") : nullptr;
-    if (status == 0 && file == nullptr) {
-        status = -errno;
-        close(fd);
     }
     if (status != 0) errno = -status;
     return file;

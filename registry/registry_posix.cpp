@@ -12,6 +12,7 @@
 #include "regfile.h"
 #include "registry_store.h"
 #include "safe_place.h"
+#include "safe_place_posix.h"
 
 const char registry_default_path[] = "/var/lib/quorvant/registry.reg";
 
@@ -46,8 +47,8 @@ int set_locked(safe_place *place, const std::string &key, const std::string &nam
     std::string text;
     bool exists = false;
     struct stat old;
-    int status = file_read_all(place->dir, place->name, &text, &exists, &old);
-    if (status == 0 && exists) status = file_check_writable(place->dir, place->name);
+    int status = file_read_all(place->system->dir, place->name, &text, &exists, &old);
+    if (status == 0 && exists) status = file_check_writable(place->system->dir, place->name);
     if (status != 0) return registry_status_from_errno(-status);
 
     std::string decoded, updated;
@@ -152,16 +153,17 @@ int registry_set_value(enum registry_root root, const char *key_path, const char
         diag(why);
         if (status != 0) return registry_status_from_errno(status);
         resolved = true;
-        if (place.exists && !S_ISREG(place.stat.st_mode)) {
-            status = S_ISDIR(place.stat.st_mode) ? EISDIR : EACCES;
+        if (place.exists && place.kind != SAFE_PLACE_FILE) {
+            status = place.kind == SAFE_PLACE_FOLDER ? EISDIR : EACCES;
         } else {
-            status = -file_lock(place.dir, place.name, place.shown,
-                                place.exists ? &place.stat : nullptr, &lock, why, sizeof why);
+            status =
+                -file_lock(place.system->dir, place.name, place.shown,
+                           place.exists ? &place.system->stat : nullptr, &lock, why, sizeof why);
             diag(why);
         }
         if (status == 0) {
-            file_remove_leftovers(place.dir, place.name,
-                                  place.exists ? place.stat.st_uid : geteuid());
+            file_remove_leftovers(place.system->dir, place.name,
+                                  place.exists ? place.system->stat.st_uid : geteuid());
             status = set_locked(&place, key, name, type, static_cast<const uint8_t *>(data), size);
         } else {
             status = registry_status_from_errno(status);
@@ -194,7 +196,8 @@ int registry_get_value(enum registry_root root, const char *key_path, const char
         diag(why);
         if (status != 0) return registry_status_from_errno(-status);
         struct stat st;
-        if (place.exists) status = file_read_all(place.dir, place.name, &text, &exists, &st);
+        if (place.exists)
+            status = file_read_all(place.system->dir, place.name, &text, &exists, &st);
         safe_place_release(&place);
         if (status != 0) return registry_status_from_errno(-status);
         if (!exists) return REGISTRY_FILE_NOT_FOUND;

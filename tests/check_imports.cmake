@@ -2,7 +2,7 @@
 # Fails unless every DLL that the programs import comes with Windows itself.
 cmake_policy(SET CMP0057 NEW)
 string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
-set(system_dlls kernel32.dll msvcrt.dll advapi32.dll shlwapi.dll user32.dll)
+set(system_dlls kernel32.dll ntdll.dll msvcrt.dll advapi32.dll shlwapi.dll user32.dll)
 foreach(program IN LISTS PROGRAMS)
   execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
   if(NOT status EQUAL 0)

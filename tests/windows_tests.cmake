@@ -79,6 +79,12 @@ add_test(NAME windows_crash_ends COMMAND ${CMAKE_COMMAND}
          -P ${CMAKE_CURRENT_SOURCE_DIR}/check_crash.cmake)
 set_tests_properties(windows_crash_ends PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)
 
+# The safe place's steps after the walk, driven directly.
+add_executable(safe_place_tests kbdseed/test_safe_place_win32.cpp)
+target_link_libraries(safe_place_tests PRIVATE platform advapi32 test_main_win32)
+add_test(NAME safe_place_tests COMMAND safe_place_tests)
+set_tests_properties(safe_place_tests PROPERTIES FIXTURES_REQUIRED wine)
+
 # Reads a file's access list back for the kbdseed tests.
 add_executable(file_acl kbdseed/file_acl_win32.cpp)
 target_link_libraries(file_acl PRIVATE advapi32)

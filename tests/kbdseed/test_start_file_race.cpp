@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "run_process.h"
-#include "safe_place.h"
+#include "safe_place_posix.h"
 #include "start_file.h"
 
 namespace {

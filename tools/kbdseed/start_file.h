@@ -44,25 +44,10 @@ int write_start_file(const char *path, const uint8_t *data, size_t count, unsign
 void set_file_access(const char *path, uint32_t access_mask);
 
 /* Whether path is a start file that "-n" keeps: it opens for reading in binary
- * mode and is not a folder (a POSIX system opens a folder for reading, which
- * Windows does not). Its content is not looked at. On POSIX systems the path
- * is resolved as write_start_file with flags resolves it, and a path that the
- * write would refuse is no file to keep; a FIFO or device that the write would
- * take counts as kept without being opened, so nothing can hang the check. */
+ * mode and is not a folder. Its content is not looked at. The path is resolved
+ * as write_start_file with flags resolves it, and a path that the write would
+ * refuse is no file to keep; a FIFO or device that the write would take counts
+ * as kept without being opened, so nothing can hang the check. */
 bool start_file_exists(const char *path, unsigned flags);
-
-/* The system's part of write_to_file, in start_file_<system>.cpp: writes and
- * replaces as described there, without any message. *access_set tells
- * whether the access list was applied. why receives one line (no trailing
- * newline; empty when none) saying why the path was refused; it goes with
- * START_FILE_OPEN_FAILED. */
-enum start_file_status {
-    START_FILE_WRITTEN = 0,
-    START_FILE_OPEN_FAILED = -1, /* nothing could be created or opened */
-    START_FILE_WRITE_FAILED = -2 /* the bytes did not all reach the disk */
-};
-enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          unsigned flags, bool *access_set, char *why,
-                                          size_t why_size);
 
 #endif

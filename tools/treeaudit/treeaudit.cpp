@@ -314,19 +314,12 @@ struct Output {
     int run_status = 0;
 };
 
-int produce(int fd, void *context)
+int produce(FILE *f, void *context)
 {
     Output *o = static_cast<Output *>(context);
-    const int copy = dup(fd);
-    if (copy < 0) return -errno;
-    FILE *f = fdopen(copy, "wb");
-    if (f == nullptr) {
-        close(copy);
-        return -errno;
-    }
     /* The database in the making may lie in the tree: the walk leaves it out. */
     struct stat st;
-    if (o->scan != nullptr && fstat(fd, &st) == 0)
+    if (o->scan != nullptr && fstat(fileno(f), &st) == 0)
         o->scan->own.emplace_back(static_cast<uint64_t>(st.st_dev),
                                   static_cast<uint64_t>(st.st_ino));
     DbWriter w;
@@ -334,7 +327,6 @@ int produce(int fd, void *context)
     o->run_status = o->run(&w, o->context);
     int status = o->run_status < 0 ? o->run_status : db_write_end(&w, o->seal);
     o->count = w.count;
-    if (fclose(f) != 0 && status == 0) status = -errno;
     if (o->run_status > 0 && status == 0) status = -ECANCELED;
     return status;
 }

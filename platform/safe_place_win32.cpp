@@ -1,29 +1,47 @@
-/* The start file on Windows. The path is walked a component at a time: each
- * component is opened with FILE_FLAG_OPEN_REPARSE_POINT, so a junction or
- * symbolic link is seen rather than followed, and each folder stays open
- * without FILE_SHARE_DELETE while the walk goes on below it, so that nobody
- * can rename or delete it and the names looked up later lead through the
- * same folders. A link is followed by hand, and only when its owner is the
- * caller, Administrators or SYSTEM: every user may make junctions under the
- * all-users profile. Access lists, owner and group are set on open handles. */
+/* Placing a file on Windows (safe_place.h). Each component is opened with
+ * FILE_FLAG_OPEN_REPARSE_POINT, so a junction or symbolic link is seen rather
+ * than followed, and each folder, from the one the path starts in, stays open
+ * without FILE_SHARE_DELETE while the walk goes on below it. Those handles
+ * still share writing, and FSCTL_SET_REPARSE_POINT asks for no more than
+ * FILE_WRITE_ATTRIBUTES, which no sharing mode withholds: another user who may
+ * write the last folder could turn it, while it is empty, into a junction. So
+ * nothing after the walk goes by a name from the root: the temporary file is
+ * made with NtCreateFile relative to the held folder's handle, and renamed
+ * over the name with NtSetInformationFile (FileRenameInformation, whose
+ * RootDirectory is that handle); an open relative to a handle starts at the
+ * folder that the handle has open, whatever has become of its name. Access
+ * lists, owner and group are set on open handles. */
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
+#include <new>
+
+/* The system's status codes come from ntstatus.h, not their few copies in
+ * windows.h. */
+#define WIN32_NO_STATUS
 #include <windows.h>
+#undef WIN32_NO_STATUS
+#include <ntstatus.h>
+#include <winternl.h>
 #include <aclapi.h>
+#include <ntsecapi.h>
 #include <sddl.h>
 
 #include "file_access.h"
-#include "start_file.h"
+#include "safe_place.h"
+#include "safe_place_system.h"
 
 namespace {
 
-const uint32_t START_FILE_ACCESS = ACCESS_GENERIC_READ | ACCESS_GENERIC_WRITE;
 const int MAX_LINK_HOPS = 31;
 const int MAX_DEPTH = MAX_PATH / 2 + 1; /* components of a path that fits MAX_PATH */
-const int MAX_TEMP_TRIES = 100;
+/* What a walk that fails returns: a refusal has its line in why. */
+const int WALK_FAILED = -1;
 /* Rights on a folder that let their holder add, remove or rename what is in
  * it, or give themselves those rights. */
 const DWORD FOLDER_WRITE_RIGHTS = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
@@ -160,12 +178,6 @@ bool is_file(HANDLE handle, const file_id &id)
            other.low == id.low;
 }
 
-bool same_file(HANDLE a, HANDLE b)
-{
-    file_id id;
-    return id_of(b, &id) && is_file(a, id);
-}
-
 /* Where the link that handle has open leads, as a path for CreateFileA in
  * target; *relative tells that it is read from the link's own folder.
  * False when it is no junction or symbolic link, or leads somewhere that has
@@ -282,7 +294,7 @@ enum final_kind { FINAL_NOTHING, FINAL_FILE };
 /* The path walked so far: the folders held open, and the file at its end. */
 struct walk {
     char path[MAX_PATH];
-    HANDLE held[MAX_DEPTH];
+    HANDLE held[MAX_DEPTH + 1]; /* the start folder, then one per level */
     int depth;
     size_t folder_end; /* length of the final component's folder in path */
     size_t name_start; /* where the final component starts */
@@ -328,13 +340,20 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
     for (int hop = 0; hop <= MAX_LINK_HOPS; hop++) {
         release(w);
         size_t pos = root_length(w->path);
+        /* The folder the path starts in, held as any other: what is made
+         * beside the final component is made relative to the last one. */
+        char start[MAX_PATH];
+        snprintf(start, sizeof start, "%.*s", static_cast<int>(pos), w->path);
+        HANDLE first = open_to_look(pos == 0 ? "." : start, false);
+        if (first == INVALID_HANDLE_VALUE) return WALK_FAILED;
+        w->held[w->depth++] = first;
         for (;;) {
             while (is_separator(w->path[pos])) pos++;
             size_t end = pos;
             while (w->path[end] != '\0' && !is_separator(w->path[end])) end++;
             /* Nothing, or a name ending in a separator, is a folder. */
             if (end == pos || (w->path[end] != '\0' && w->path[end + 1] == '\0')) {
-                return START_FILE_OPEN_FAILED;
+                return WALK_FAILED;
             }
             const bool last = w->path[end] == '\0';
             const char saved = w->path[end];
@@ -346,7 +365,7 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
             if (!seen) {
                 w->path[end] = saved;
                 if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-                if (!last || error != ERROR_FILE_NOT_FOUND) return START_FILE_OPEN_FAILED;
+                if (!last || error != ERROR_FILE_NOT_FOUND) return WALK_FAILED;
                 mark_final(w, pos);
                 *kind = FINAL_NOTHING;
                 return 0;
@@ -368,13 +387,13 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
                         say(why, why_size, "ERROR: refusing %s: a link that another user owns",
                             w->path);
                         w->path[end] = saved;
-                        return START_FILE_OPEN_FAILED;
+                        return WALK_FAILED;
                     }
                     w->path[end] = saved;
                     /* A relative target from the root of the drive is not
                      * followed: it could only be guessed at. */
                     if (!trusted || !readable || (relative && is_separator(target[0]))) {
-                        return START_FILE_OPEN_FAILED;
+                        return WALK_FAILED;
                     }
                     /* The rest of the path now goes on from the link's target. */
                     char next[MAX_PATH * 2];
@@ -384,7 +403,7 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
                                  : snprintf(next, sizeof next, "%s%s", target, w->path + end);
                     if (n < 0 || static_cast<size_t>(n) >= sizeof next ||
                         !drop_dots(next, w->path, sizeof w->path)) {
-                        return START_FILE_OPEN_FAILED;
+                        return WALK_FAILED;
                     }
                     break; /* walk the new path from its start */
                 }
@@ -394,28 +413,28 @@ int walk_path(walk *w, const trusted_sids &t, final_kind *kind, char *why, size_
             if (last) {
                 if (folder) {
                     CloseHandle(h);
-                    return START_FILE_OPEN_FAILED;
+                    return WALK_FAILED;
                 }
                 w->final = h;
                 mark_final(w, pos);
                 *kind = FINAL_FILE;
                 return 0;
             }
-            if (!folder || w->depth == MAX_DEPTH) {
+            if (!folder || w->depth == MAX_DEPTH + 1) {
                 CloseHandle(h);
-                return START_FILE_OPEN_FAILED;
+                return WALK_FAILED;
             }
             w->held[w->depth++] = h;
             pos = end;
         }
     }
     release(w);
-    return START_FILE_OPEN_FAILED;
+    return WALK_FAILED;
 }
 
 /* Checks the folder of the final component. *others_write tells whether
  * users other than its owner and the caller's side may write it. With
- * START_FILE_TRUSTED_FOLDER, such a folder, or one owned by another user, is
+ * SAFE_PLACE_TRUSTED_FOLDER, such a folder, or one owned by another user, is
  * refused. */
 int check_folder(const walk &w, const trusted_sids &t, unsigned flags, bool *others_write,
                  char *why, size_t why_size)
@@ -426,25 +445,22 @@ int check_folder(const walk &w, const trusted_sids &t, unsigned flags, bool *oth
     } else {
         snprintf(name, sizeof name, "%.*s", static_cast<int>(w.folder_end), w.path);
     }
-    /* The folder held open, or else the root or the current folder. */
-    HANDLE folder = w.depth > 0 ? w.held[w.depth - 1] : open_to_look(name, false);
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    const bool known = folder != INVALID_HANDLE_VALUE &&
-                       security_of(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                   &owner, nullptr, &dacl, &sd);
-    if (w.depth == 0 && folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+    const bool known =
+        security_of(w.held[w.depth - 1], OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                    &owner, nullptr, &dacl, &sd);
     if (!known) {
         /* A folder whose list the caller may not read is taken as open to
          * others. */
         LocalFree(sd);
         *others_write = true;
-        return (flags & START_FILE_TRUSTED_FOLDER) != 0 ? START_FILE_OPEN_FAILED : 0;
+        return (flags & SAFE_PLACE_TRUSTED_FOLDER) != 0 ? WALK_FAILED : 0;
     }
     *others_write = writable_by_others(t, owner, dacl);
     int status = 0;
-    if ((flags & START_FILE_TRUSTED_FOLDER) != 0) {
+    if ((flags & SAFE_PLACE_TRUSTED_FOLDER) != 0) {
         char *text = nullptr;
         if (!trusted_owner(t, owner)) {
             if (ConvertSidToStringSidA(owner, &text) != 0) {
@@ -452,16 +468,29 @@ int check_folder(const walk &w, const trusted_sids &t, unsigned flags, bool *oth
                     text);
                 LocalFree(text);
             }
-            status = START_FILE_OPEN_FAILED;
+            status = WALK_FAILED;
         } else if (*others_write) {
             say(why, why_size,
                 "ERROR: refusing %s: a folder that users other than its owner may write", name);
-            status = START_FILE_OPEN_FAILED;
+            status = WALK_FAILED;
         }
     }
     LocalFree(sd);
     return status;
 }
+
+} // namespace
+
+/* What a place holds on Windows: the walk's folders and the final component,
+ * or the name of a device. */
+struct safe_place_system {
+    walk w;
+    bool device;
+    char device_path[MAX_PATH];
+    bool others_write; /* users other than the folder's owner and the caller's side may write it */
+};
+
+namespace {
 
 bool write_all(HANDLE file, const uint8_t *data, size_t count)
 {
@@ -475,66 +504,164 @@ bool write_all(HANDLE file, const uint8_t *data, size_t count)
     return true;
 }
 
-bool set_access(HANDLE file)
+/* The content: the caller's bytes, or what its producer writes to a stream
+ * of its own on the same file. */
+bool write_content(HANDLE file, const uint8_t *data, size_t count, const safe_place_file *f)
 {
-    HANDLE dac = ReOpenFile(file, READ_CONTROL | WRITE_DAC,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (f->produce == nullptr) return write_all(file, data, count);
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) == 0) {
+        return false;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_WRONLY | _O_BINARY);
+    FILE *out = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (out == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(copy);
+        }
+        return false;
+    }
+    const int status = f->produce(out, f->context);
+    return fclose(out) == 0 && status == 0;
+}
+
+/* Runs finish on the written file: handle, or a second handle with the
+ * rights to its list when handle lacks them. */
+bool run_finish(HANDLE handle, bool has_dac, const safe_place_file *f)
+{
+    if (f->finish == nullptr) return true;
+    HANDLE dac = has_dac ? handle
+                         : ReOpenFile(handle, READ_CONTROL | WRITE_DAC,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
     if (dac == INVALID_HANDLE_VALUE) return false;
-    const bool ok = file_access_grant_everyone_handle(dac, START_FILE_ACCESS) == 0;
-    CloseHandle(dac);
+    const safe_place_open open = {-1, dac};
+    const bool ok = f->finish(&open, f->context) == 0;
+    if (!has_dac) CloseHandle(dac);
     return ok;
 }
 
 /* Writes over the file that file (opened for writing) has open, and closes
  * it. A disk file is cut to the new length only once the new bytes are on the
  * disk: a full disk then fails the write while the file still holds a whole
- * seed. A device keeps its access list. */
-enum start_file_status write_in_place(HANDLE file, const uint8_t *data, size_t count,
-                                      bool disk_file, bool *access_set)
+ * content. A device keeps its access list. */
+int write_in_place(HANDLE file, const uint8_t *data, size_t count, bool disk_file,
+                   const safe_place_file *f, safe_place_result *result)
 {
-    bool ok = write_all(file, data, count);
+    result->open_failed = false;
+    bool ok = write_content(file, data, count, f);
     if (disk_file) {
         ok = ok && FlushFileBuffers(file) != 0 && SetEndOfFile(file) != 0;
     }
-    *access_set = ok && (!disk_file || set_access(file));
+    result->finished = ok && (!disk_file || run_finish(file, false, f));
     ok = CloseHandle(file) != 0 && ok;
     if (!ok) {
-        *access_set = false;
-        return START_FILE_WRITE_FAILED;
+        result->finished = false;
+        return -EIO;
     }
-    return START_FILE_WRITTEN;
+    return 0;
 }
 
 /* A device by its own name (NUL, CON, \\.\COM1): written as it is. Anything
  * on a disk named this way is refused. */
-enum start_file_status write_device(const char *path, const uint8_t *data, size_t count,
-                                    bool *access_set)
+int write_device(const char *path, const uint8_t *data, size_t count, const safe_place_file *f,
+                 safe_place_result *result)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return START_FILE_OPEN_FAILED;
+    if (file == INVALID_HANDLE_VALUE) return -EACCES;
     if (GetFileType(file) == FILE_TYPE_DISK) {
         CloseHandle(file);
-        return START_FILE_OPEN_FAILED;
+        return -EACCES;
     }
-    return write_in_place(file, data, count, false, access_set);
+    return write_in_place(file, data, count, false, f, result);
 }
 
-/* Makes a new file beside the final component, opened for writing and for
- * its access list. */
-HANDLE create_temp(const walk &w, char *temp, size_t size)
+/* name in the system's wide characters, as the A functions would take it. */
+bool widen(const char *name, wchar_t *wide, size_t size)
 {
-    const DWORD seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
-    for (int i = 0; i < MAX_TEMP_TRIES; i++) {
-        const int n = snprintf(temp, size, "%.*skbdseed-%08lx.tmp", static_cast<int>(w.name_start),
-                               w.path, static_cast<unsigned long>(seed + static_cast<DWORD>(i)));
-        if (n < 0 || static_cast<size_t>(n) >= size) return INVALID_HANDLE_VALUE;
-        HANDLE file =
-            CreateFileA(temp, GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, wide,
+                               static_cast<int>(size)) > 0;
+}
+
+/* Opens name in folder, relative to the folder's handle and not following a
+ * link at name; the status is the system's own. */
+NTSTATUS open_in_folder(HANDLE folder, const wchar_t *name, ACCESS_MASK access, ULONG share,
+                        ULONG disposition, ULONG options, HANDLE *file)
+{
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t *>(name);
+    text.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
+    text.MaximumLength = static_cast<USHORT>(text.Length + sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io;
+    *file = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = NtCreateFile(file, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                         FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                                             FILE_OPEN_REPARSE_POINT | options,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(status)) *file = INVALID_HANDLE_VALUE;
+    return status;
+}
+
+/* Makes a new file beside name in folder, under a name drawn from the
+ * system's random source, opened for writing, for its access list and for
+ * its rename (DELETE). Its changes of name go to the disk at once
+ * (FILE_WRITE_THROUGH), as MOVEFILE_WRITE_THROUGH would have them. */
+HANDLE create_temp(HANDLE folder, const char *name)
+{
+    for (int i = 0; i < SAFE_PLACE_TEMP_TRIES; i++) {
+        uint64_t bits = 0;
+        char temp[SAFE_PLACE_NAME_SIZE + 16];
+        wchar_t wide[SAFE_PLACE_NAME_SIZE + 16];
+        if (RtlGenRandom(&bits, sizeof bits) == FALSE ||
+            safe_place_temp_name(temp, sizeof temp, name, bits) < 0 ||
+            !widen(temp, wide, sizeof wide / sizeof wide[0])) {
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE file = INVALID_HANDLE_VALUE;
+        const NTSTATUS status =
+            open_in_folder(folder, wide, GENERIC_WRITE | READ_CONTROL | WRITE_DAC | DELETE, 0,
+                           FILE_CREATE, FILE_WRITE_THROUGH, &file);
+        if (status != STATUS_OBJECT_NAME_COLLISION) return file;
     }
     return INVALID_HANDLE_VALUE;
+}
+
+/* Removes the new file that file has open, through the handle. */
+void discard(HANDLE file)
+{
+    FILE_DISPOSITION_INFO gone;
+    gone.DeleteFile = TRUE;
+    (void)SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
+    CloseHandle(file);
+}
+
+/* Renames the file that file has open to name in folder, over what lies
+ * there: through the folder's handle, never a path. */
+NTSTATUS rename_into(HANDLE file, HANDLE folder, const char *name)
+{
+    union {
+        FILE_RENAME_INFORMATION info;
+        unsigned char
+            bytes[sizeof(FILE_RENAME_INFORMATION) + SAFE_PLACE_NAME_SIZE * sizeof(wchar_t)];
+    } rename;
+    wchar_t wide[SAFE_PLACE_NAME_SIZE];
+    if (!widen(name, wide, SAFE_PLACE_NAME_SIZE)) return STATUS_OBJECT_NAME_INVALID;
+    const size_t length = wcslen(wide) * sizeof(wchar_t);
+    rename.info.ReplaceIfExists = TRUE;
+    rename.info.RootDirectory = folder;
+    rename.info.FileNameLength = static_cast<ULONG>(length);
+    memcpy(rename.info.FileName, wide, length);
+    IO_STATUS_BLOCK io;
+    return NtSetInformationFile(
+        file, &io, &rename.info,
+        static_cast<ULONG>(offsetof(FILE_RENAME_INFORMATION, FileName) + length),
+        FileRenameInformation);
 }
 
 /* Turns a privilege of the caller's on or off; false when it has none. */
@@ -599,41 +726,21 @@ void release_security(old_security *o)
     o->audit_privilege = false;
 }
 
-/* The old file's audit list, as it was, on the new file. */
-void carry_audit(HANDLE file, const old_security &o)
+/* Gives the new file the old file's owner and group as far as the caller may
+ * set them (another user's SID takes the restore privilege, which
+ * Administrators hold), and its audit list as it was. */
+void give_security(HANDLE file, const old_security &o, bool keep_owner)
 {
-    if (o.audit == nullptr) return;
-    HANDLE audit = ReOpenFile(file, ACCESS_SYSTEM_SECURITY,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (audit == INVALID_HANDLE_VALUE) return;
-    (void)SetKernelObjectSecurity(audit, SACL_SECURITY_INFORMATION, o.audit);
-    CloseHandle(audit);
-}
-
-/* Gives the new file at the final name, once it is checked to be the one
- * this run made (temp_id), the access list, and the old file's owner, group
- * and audit list as far as the caller may set them: another user's SID takes
- * the restore privilege, which Administrators hold. The list that the
- * replacement carried over from the old file is replaced, as for any
- * written file. */
-bool finish_replaced(const char *name, const file_id &temp_id, const old_security &o)
-{
-    const bool restore = o.known && set_privilege(SE_RESTORE_NAME, true);
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
-    HANDLE file = CreateFileA(name, READ_CONTROL | WRITE_DAC | WRITE_OWNER, share, nullptr,
-                              OPEN_EXISTING, flags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        file = CreateFileA(name, READ_CONTROL | WRITE_DAC, share, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
-    }
-    bool ok = file != INVALID_HANDLE_VALUE && is_file(file, temp_id) &&
-              file_access_grant_everyone_handle(file, START_FILE_ACCESS) == 0;
-    if (ok && o.known) {
+    if (keep_owner && o.known) {
+        const bool restore = set_privilege(SE_RESTORE_NAME, true);
+        HANDLE owned = ReOpenFile(file, READ_CONTROL | WRITE_OWNER,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  FILE_FLAG_BACKUP_SEMANTICS);
         PSID owner = nullptr;
         PSID group = nullptr;
         PSECURITY_DESCRIPTOR sd = nullptr;
-        if (security_of(file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, &owner,
+        if (owned != INVALID_HANDLE_VALUE &&
+            security_of(owned, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, &owner,
                         &group, nullptr, &sd)) {
             SECURITY_INFORMATION what = 0;
             if (EqualSid(owner, const_cast<unsigned char *>(o.owner)) == 0) {
@@ -644,169 +751,246 @@ bool finish_replaced(const char *name, const file_id &temp_id, const old_securit
             }
             /* Where the caller may not, the file stays the caller's. */
             if (what != 0) {
-                (void)SetSecurityInfo(file, SE_FILE_OBJECT, what,
+                (void)SetSecurityInfo(owned, SE_FILE_OBJECT, what,
                                       const_cast<unsigned char *>(o.owner),
                                       const_cast<unsigned char *>(o.group), nullptr, nullptr);
             }
         }
         LocalFree(sd);
+        if (owned != INVALID_HANDLE_VALUE) CloseHandle(owned);
+        if (restore) set_privilege(SE_RESTORE_NAME, false);
     }
-    if (ok) carry_audit(file, o);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    if (restore) set_privilege(SE_RESTORE_NAME, false);
-    return ok;
+    if (o.audit == nullptr) return;
+    HANDLE audit = ReOpenFile(file, ACCESS_SYSTEM_SECURITY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (audit == INVALID_HANDLE_VALUE) return;
+    (void)SetKernelObjectSecurity(audit, SACL_SECURITY_INFORMATION, o.audit);
+    CloseHandle(audit);
 }
 
-/* Opens the existing final component for writing, and checks that it is
- * still the file that the walk looked at. */
+/* The old file's attributes that a replacement keeps, as ReplaceFile keeps
+ * them, on the new file. */
+bool give_attributes(HANDLE file, DWORD attributes)
+{
+    attributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (attributes == 0) return true;
+    FILE_BASIC_INFO basic;
+    ZeroMemory(&basic, sizeof basic); /* times of zero stay as they are */
+    basic.FileAttributes = attributes;
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+/* The final component, open for writing: the very file the walk looked at. */
 HANDLE open_to_write(const walk &w)
 {
-    HANDLE file = CreateFileA(w.path, GENERIC_WRITE | READ_CONTROL,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE && !same_file(file, w.final)) {
-        CloseHandle(file);
-        return INVALID_HANDLE_VALUE;
-    }
-    return file;
+    return ReOpenFile(w.final, GENERIC_WRITE | READ_CONTROL,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
 }
 
-enum start_file_status replace_file(walk *w, final_kind kind, const uint8_t *data, size_t count,
-                                    bool others_write, old_security *o, bool *access_set, char *why,
-                                    size_t why_size)
+/* Another name of a file may have been linked there by whoever may write the
+ * folder, to a file of ours that they may not read or write. */
+int check_hard_links(const safe_place *place, DWORD links, char *why, size_t why_size)
 {
+    if (links <= 1 || !place->system->others_write) return 0;
+    say(why, why_size,
+        "ERROR: refusing %s: a file with %lu hard links in a folder other users may write",
+        place->shown, static_cast<unsigned long>(links));
+    return -EACCES;
+}
+
+int replace_file(safe_place *place, const uint8_t *data, size_t count, const safe_place_file *f,
+                 old_security *o, safe_place_result *result, char *why, size_t why_size)
+{
+    walk *w = &place->system->w;
     HANDLE old = INVALID_HANDLE_VALUE;
-    if (kind == FINAL_FILE) {
-        if (GetFileType(w->final) != FILE_TYPE_DISK) {
-            return START_FILE_OPEN_FAILED;
-        }
+    file_id old_id = {0, 0, 0};
+    DWORD attributes = 0;
+    if (place->exists) {
+        if (place->kind != SAFE_PLACE_FILE) return -EACCES;
         /* Only a file the caller may write is replaced. */
         old = open_to_write(*w);
-        if (old == INVALID_HANDLE_VALUE) return START_FILE_OPEN_FAILED;
+        if (old == INVALID_HANDLE_VALUE) return -EACCES;
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileInformationByHandle(old, &info) == 0) {
             CloseHandle(old);
-            return START_FILE_OPEN_FAILED;
+            return -EACCES;
         }
+        old_id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+        attributes = info.dwFileAttributes;
         /* A new file under this name would leave the other names with the
-         * old seed; where other users may write, one of them may have made
-         * those names to read it. */
-        if (info.nNumberOfLinks > 1) {
-            if (others_write) {
-                CloseHandle(old);
-                say(why, why_size,
-                    "ERROR: refusing %s: a file with %lu hard links in a folder other users may "
-                    "write",
-                    w->path, static_cast<unsigned long>(info.nNumberOfLinks));
-                return START_FILE_OPEN_FAILED;
-            }
-            return write_in_place(old, data, count, true, access_set);
+         * old content. */
+        const int refused = check_hard_links(place, info.nNumberOfLinks, why, why_size);
+        if (refused != 0) {
+            CloseHandle(old);
+            return refused;
         }
+        if (info.nNumberOfLinks > 1) return write_in_place(old, data, count, true, f, result);
         read_security(old, o);
     }
 
-    char temp[MAX_PATH];
-    HANDLE file = create_temp(*w, temp, sizeof temp);
+    HANDLE folder = w->held[w->depth - 1];
+    HANDLE file = create_temp(folder, place->name);
     if (file == INVALID_HANDLE_VALUE) {
         /* The folder is closed to us, but the file may be open to all. */
-        return old != INVALID_HANDLE_VALUE ? write_in_place(old, data, count, true, access_set)
-                                           : START_FILE_OPEN_FAILED;
+        return old != INVALID_HANDLE_VALUE ? write_in_place(old, data, count, true, f, result)
+                                           : -EACCES;
     }
-    bool ok = write_all(file, data, count) && FlushFileBuffers(file) != 0;
-    const bool access = ok && file_access_grant_everyone_handle(file, START_FILE_ACCESS) == 0;
-    file_id id;
-    ok = ok && id_of(file, &id);
-    ok = CloseHandle(file) != 0 && ok;
+    result->open_failed = false;
+    bool ok = write_content(file, data, count, f) && give_attributes(file, attributes);
+    result->finished = ok && run_finish(file, true, f);
+    if (ok) give_security(file, *o, f->keep_owner);
+    ok = ok && FlushFileBuffers(file) != 0;
     if (!ok) {
         if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
-        DeleteFileA(temp);
-        return START_FILE_WRITE_FAILED;
+        discard(file);
+        result->finished = false;
+        return -EIO;
     }
-    if (old == INVALID_HANDLE_VALUE) {
-        if (MoveFileExA(temp, w->path, MOVEFILE_WRITE_THROUGH) == 0) {
-            DeleteFileA(temp);
-            return START_FILE_WRITE_FAILED;
+    /* Nothing of ours may hold the old file open while it is replaced. */
+    if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
+    if (w->final != INVALID_HANDLE_VALUE) CloseHandle(w->final);
+    w->final = INVALID_HANDLE_VALUE;
+    const NTSTATUS renamed = rename_into(file, folder, place->name);
+    if (NT_SUCCESS(renamed)) {
+        CloseHandle(file);
+        return 0;
+    }
+    discard(file);
+    result->finished = false;
+    /* A folder that lets us write files but not remove them: the old file,
+     * if it is still the one we opened, is written where it is. */
+    if (renamed == STATUS_ACCESS_DENIED && old != INVALID_HANDLE_VALUE) {
+        wchar_t wide[SAFE_PLACE_NAME_SIZE];
+        HANDLE again = INVALID_HANDLE_VALUE;
+        if (widen(place->name, wide, SAFE_PLACE_NAME_SIZE) &&
+            NT_SUCCESS(open_in_folder(folder, wide, GENERIC_WRITE | READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      FILE_OPEN, 0, &again))) {
+            if (is_file(again, old_id)) return write_in_place(again, data, count, true, f, result);
+            CloseHandle(again);
         }
-        *access_set = access;
-        return START_FILE_WRITTEN;
     }
-    /* The replacement keeps the old file's attributes and what else the
-     * system carries over; full names, which every system takes. */
-    CloseHandle(old);
-    char full_name[MAX_PATH];
-    char full_temp[MAX_PATH];
-    const DWORD a = GetFullPathNameA(w->path, sizeof full_name, full_name, nullptr);
-    const DWORD b = GetFullPathNameA(temp, sizeof full_temp, full_temp, nullptr);
-    bool replaced = a > 0 && a < sizeof full_name && b > 0 && b < sizeof full_temp &&
-                    ReplaceFileA(full_name, full_temp, nullptr, REPLACEFILE_WRITE_THROUGH, nullptr,
-                                 nullptr) != 0;
-    const DWORD error = replaced ? ERROR_SUCCESS : GetLastError();
-    if (!replaced && error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        /* The old file is gone and the new one still has its own name. */
-        replaced = MoveFileExA(temp, w->path, MOVEFILE_WRITE_THROUGH) != 0;
-        if (!replaced) {
-            return START_FILE_WRITE_FAILED; /* the new file is the only copy: it stays */
-        }
-    }
-    if (!replaced) {
-        DeleteFileA(temp);
-        /* A folder that lets us write files but not remove them. */
-        if (error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
-            old = open_to_write(*w);
-            if (old != INVALID_HANDLE_VALUE) {
-                return write_in_place(old, data, count, true, access_set);
-            }
-        }
-        return START_FILE_WRITE_FAILED;
-    }
-    *access_set = finish_replaced(w->path, id, *o);
-    return START_FILE_WRITTEN;
+    return -EIO;
+}
+
+enum safe_place_kind kind_of(HANDLE final)
+{
+    return GetFileType(final) == FILE_TYPE_DISK ? SAFE_PLACE_FILE : SAFE_PLACE_DEVICE;
 }
 
 } // namespace
 
-bool start_file_exists(const char *path, unsigned flags)
+int safe_place_resolve(const char *path, unsigned flags, struct safe_place *place, char *why,
+                       size_t why_size)
 {
-    (void)flags;
-    FILE *file = fopen(path, "rb");
-    if (file == nullptr) return false;
-    fclose(file);
-    return true;
-}
-
-enum start_file_status start_file_replace(const char *path, const uint8_t *data, size_t count,
-                                          unsigned flags, bool *access_set, char *why,
-                                          size_t why_size)
-{
-    *access_set = false;
     if (why_size > 0) why[0] = '\0';
+    place->system = nullptr;
+    place->exists = false;
+    place->kind = SAFE_PLACE_NOTHING;
+    if ((flags & SAFE_PLACE_MAKE_FOLDERS) != 0) return -ENOSYS;
+    if (path == nullptr || *path == '\0') return -ENOENT;
     char full[MAX_PATH];
     const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-    if (n == 0 || n >= sizeof full) return START_FILE_OPEN_FAILED;
+    if (n == 0 || n >= sizeof full) return -ENAMETOOLONG;
+    safe_place_system *system = new (std::nothrow) safe_place_system;
+    if (system == nullptr) return -ENOMEM;
+    system->w.depth = 0;
+    system->w.final = INVALID_HANDLE_VALUE;
+    system->others_write = true;
     /* NUL, CON and the like become \\.\NUL: devices, not files. */
-    if (strncmp(full, "\\\\.\\", 4) == 0 || strncmp(full, "\\\\?\\", 4) == 0) {
-        return write_device(path, data, count, access_set);
+    system->device = strncmp(full, "\\\\.\\", 4) == 0 || strncmp(full, "\\\\?\\", 4) == 0;
+    if (system->device) {
+        snprintf(system->device_path, sizeof system->device_path, "%s", path);
+        snprintf(place->name, sizeof place->name, "%s", path);
+        snprintf(place->shown, sizeof place->shown, "%s", path);
+        place->exists = true;
+        place->kind = SAFE_PLACE_DEVICE;
+        place->system = system;
+        return 0;
     }
     trusted_sids t;
-    if (!load_trusted(&t)) return START_FILE_OPEN_FAILED;
-
-    walk w;
-    w.depth = 0;
-    w.final = INVALID_HANDLE_VALUE;
-    if (!drop_dots(path, w.path, sizeof w.path)) return START_FILE_OPEN_FAILED;
+    walk &w = system->w;
     final_kind kind = FINAL_NOTHING;
-    int status = walk_path(&w, t, &kind, why, why_size);
-    bool others_write = true;
-    if (status == 0) status = check_folder(w, t, flags, &others_write, why, why_size);
-    enum start_file_status result = static_cast<enum start_file_status>(status);
-    if (status == 0) {
-        old_security o;
-        o.known = false;
-        o.audit_privilege = false;
-        o.audit = nullptr;
-        result = replace_file(&w, kind, data, count, others_write, &o, access_set, why, why_size);
-        release_security(&o);
+    int status = load_trusted(&t) && drop_dots(path, w.path, sizeof w.path) ? 0 : -EACCES;
+    if (status == 0) status = walk_path(&w, t, &kind, why, why_size);
+    if (status == 0) status = check_folder(w, t, flags, &system->others_write, why, why_size);
+    if (status == 0 && strlen(w.path + w.name_start) >= sizeof place->name) status = -ENAMETOOLONG;
+    if (status != 0) {
+        release(&w);
+        delete system;
+        /* A refusal says why; anything else was not found or not open to us. */
+        return status == WALK_FAILED ? (why_size > 0 && why[0] != '\0' ? -EACCES : -ENOENT)
+                                     : status;
     }
-    release(&w);
-    return result;
+    snprintf(place->name, sizeof place->name, "%s", w.path + w.name_start);
+    snprintf(place->shown, sizeof place->shown, "%s", w.path);
+    place->exists = kind == FINAL_FILE;
+    if (place->exists) place->kind = kind_of(w.final);
+    place->system = system;
+    return 0;
+}
+
+void safe_place_release(struct safe_place *place)
+{
+    if (place->system == nullptr) return;
+    release(&place->system->w);
+    delete place->system;
+    place->system = nullptr;
+}
+
+int safe_place_check(const struct safe_place *place, char *why, size_t why_size)
+{
+    if (why_size > 0) why[0] = '\0';
+    if (!place->exists || place->kind != SAFE_PLACE_FILE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(place->system->w.final, &info) == 0) return -EACCES;
+    return check_hard_links(place, info.nNumberOfLinks, why, why_size);
+}
+
+int safe_place_open_read(const struct safe_place *place, FILE **file, char *why, size_t why_size)
+{
+    *file = nullptr;
+    if (!place->exists) return -ENOENT;
+    if (place->kind != SAFE_PLACE_FILE) {
+        say(why, why_size, "ERROR: refusing %s: not a regular file", place->shown);
+        return -EACCES;
+    }
+    const int refused = safe_place_check(place, why, why_size);
+    if (refused != 0) return refused;
+    HANDLE h = ReOpenFile(place->system->w.final, GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (h == INVALID_HANDLE_VALUE) return -EACCES;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return -EMFILE;
+    }
+    *file = _fdopen(fd, "rb");
+    if (*file == nullptr) {
+        _close(fd);
+        return -ENOMEM;
+    }
+    return 0;
+}
+
+int safe_place_write(struct safe_place *place, const void *data, size_t size,
+                     const struct safe_place_file *file, struct safe_place_result *result,
+                     char *why, size_t why_size)
+{
+    if (why_size > 0) why[0] = '\0';
+    result->open_failed = true;
+    result->finished = false;
+    result->sync_error = 0;
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    if (place->system->device) {
+        return write_device(place->system->device_path, bytes, size, file, result);
+    }
+    old_security o;
+    o.known = false;
+    o.audit_privilege = false;
+    o.audit = nullptr;
+    const int status = replace_file(place, bytes, size, file, &o, result, why, why_size);
+    release_security(&o);
+    return status;
 }
