@@ -25,6 +25,8 @@ struct Pool {
     uint64_t next = 0;               /* number the next pushed job gets */
     uint64_t dispatch = 0;           /* the next job a worker looks at */
     uint64_t waiting_files = 0;      /* file jobs pushed and not yet taken */
+    uint64_t wake_batch = 1;         /* see pool_push */
+    unsigned idle = 0;               /* workers waiting on work */
     uint64_t low = 0;                /* see head_ready */
     bool batch = false;              /* the main thread's wait, as in pool_head */
     bool head_waiting = false;       /* the main thread waits on finished */
@@ -74,6 +76,7 @@ Pool *pool_start(unsigned workers, unsigned files_per_worker, unsigned capacity)
         return nullptr;
     }
     pool->low = capacity / 2;
+    pool->wake_batch = 4 * uint64_t{files_per_worker};
     const size_t per_worker = size_t{files_per_worker} * READ_SIZE;
     /* Fewer workers where memory is short, down to one's worth. */
     if (workers == 0) workers = 1;
@@ -123,6 +126,7 @@ bool pool_empty(Pool *pool)
 
 void pool_push(Pool *pool, const Job &job)
 {
+    bool wake;
     {
         std::lock_guard<std::mutex> hold(pool->lock);
         const size_t slot = slot_of(pool, pool->next);
@@ -130,8 +134,13 @@ void pool_push(Pool *pool, const Job &job)
         pool->done[slot] = job.kind != JOB_FILE;
         pool->next++;
         if (job.kind == JOB_FILE) pool->waiting_files++;
+        /* An idle worker is woken for a few files at once, not for each: when
+         * the main thread makes jobs more slowly than the workers take them,
+         * a wake-up per file costs more than the file. pool_head wakes them
+         * for fewer before it waits. */
+        wake = job.kind == JOB_FILE && pool->idle > 0 && pool->waiting_files >= pool->wake_batch;
     }
-    if (job.kind == JOB_FILE) pool->work.notify_one();
+    if (wake) pool->work.notify_one();
 }
 
 Job *pool_head(Pool *pool, int wait_ms, bool batch)
@@ -145,6 +154,7 @@ Job *pool_head(Pool *pool, int wait_ms, bool batch)
     if (pool->next == pool->oldest) return nullptr;
     const size_t slot = slot_of(pool, pool->oldest);
     if (pool->done[slot] == 0) {
+        if (pool->waiting_files > 0 && pool->idle > 0) pool->work.notify_all();
         pool->batch = batch;
         pool->head_waiting = true;
         pool->finished.wait_for(hold, std::chrono::milliseconds(wait_ms),
@@ -186,7 +196,9 @@ Job *pool_take(Pool *pool, bool wait)
             return job;
         }
         if (!wait || pool->stopping) return nullptr;
+        pool->idle++;
         pool->work.wait(hold);
+        pool->idle--;
     }
 }
 
