@@ -176,12 +176,11 @@ int read_xattrs(int fd, const char *path, std::vector<std::pair<std::string, std
     return 0;
 }
 
-/* The entries of an open folder, sorted: read straight from the folder's
- * descriptor, which stays where it is. */
+/* The entries of a folder just opened, sorted: read straight from its
+ * descriptor. */
 int list_folder(int fd, std::vector<Listed> *names)
 {
     alignas(8) char buffer[32768];
-    if (lseek(fd, 0, SEEK_SET) != 0) return errno;
     for (;;) {
         const ssize_t got = getdents64(fd, buffer, sizeof buffer);
         if (got < 0) {
@@ -561,13 +560,15 @@ const char *tree_error_text(int error)
 
 int tree_path_compare(const std::string &a, const std::string &b)
 {
+    /* Paths share long beginnings: only the first byte that differs is
+     * weighed, with "/" below every other byte. */
     const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++) {
-        const unsigned x = a[i] == '/' ? 0u : static_cast<unsigned char>(a[i]) + 1u;
-        const unsigned y = b[i] == '/' ? 0u : static_cast<unsigned char>(b[i]) + 1u;
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    const size_t i = static_cast<size_t>(
+        std::mismatch(a.data(), a.data() + n, b.data()).first - a.data());
+    if (i == n) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    const unsigned x = a[i] == '/' ? 0u : static_cast<unsigned char>(a[i]) + 1u;
+    const unsigned y = b[i] == '/' ? 0u : static_cast<unsigned char>(b[i]) + 1u;
+    return x < y ? -1 : 1;
 }
 
 bool tree_path_inside(const std::string &path, const std::string &folder)
