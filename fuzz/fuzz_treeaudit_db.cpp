@@ -5,7 +5,9 @@
  * written again, gives the very lines it read (one spelling per value, but
  * for the bare "-" that same_line lets through).
  * A database db_verify accepts passes again against its own digest and fails
- * against any other, and leaves the file at its start.
+ * against any other, and leaves the file at its start. db_authenticate gives
+ * db_verify's verdict and message, but may accept a database sealed right
+ * whose entries db_read_entry then refuses.
  *
  * Input: the database file, whole. A valid one needs the right digest on its
  * last line, so mostly the header and entry lines are explored; the committed
@@ -14,8 +16,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "database.h"
 
@@ -26,11 +31,19 @@ static void check(bool ok)
 
 static const char kKey[] = "treeaudit-fuzz-key";
 
-/* The file as a stream; nullptr only when the system refuses. */
+/* The file as a stream with a descriptor, as treeaudit opens one; nullptr
+ * only when the system refuses. */
 static FILE *open_input(const uint8_t *data, size_t size)
 {
-    static uint8_t nothing[1];
-    return fmemopen(size != 0 ? const_cast<uint8_t *>(data) : nothing, size, "r");
+    const int fd = memfd_create("db", MFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *in = fdopen(fd, "r");
+    if (in == nullptr) close(fd);
+    return in;
 }
 
 /* "N: reason" on one line, N from 1 to one past the file's line count. */
@@ -60,8 +73,12 @@ static bool same_line(const std::string &written, const uint8_t *read, size_t si
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    unsigned long lines = 0;
-    for (size_t i = 0; i < size; i++) lines += data[i] == '\n';
+    /* Where each line ends: the reader reads ahead, so its place in the file
+     * is found from its line number. */
+    std::vector<size_t> ends;
+    for (size_t i = 0; i < size; i++)
+        if (data[i] == '\n') ends.push_back(i + 1);
+    const unsigned long lines = ends.size();
 
     DbKey none;
     DbKey key;
@@ -106,6 +123,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check_message(error, lines);
     }
 
+    /* The seal alone: db_verify's verdict, or a database sealed right that
+     * reading its entries will refuse. */
+    for (const DbKey *k : {&none, &key}) {
+        rewind(in);
+        uint8_t auth_seal[DB_SEAL_SIZE];
+        std::string auth_error;
+        const int auth = db_authenticate(in, "db", *k, "", auth_seal, &auth_error);
+        const int verdict = k == &none ? plain : keyed;
+        if (auth == DB_OK) {
+            check(verdict == DB_OK || plain == DB_DAMAGED);
+            if (verdict == DB_OK) check(memcmp(auth_seal, seal, DB_SEAL_SIZE) == 0);
+        } else {
+            check(auth == verdict && auth_error == (k == &none ? plain_error : keyed_error));
+        }
+    }
+
     /* Entry by entry, each line read written again beside it. */
     rewind(in);
     DbReader r;
@@ -117,8 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(out != nullptr);
     DbWriter w;
     if (status == DB_OK) {
-        const long header_end = ftell(in);
-        check(header_end > 0 && static_cast<size_t>(header_end) <= size);
+        check(r.line_number >= 1 && r.line_number <= lines);
+        const long header_end = static_cast<long>(ends[r.line_number - 1]);
         db_write_begin(&w, out, r.header, none);
         check(fflush(out) == 0);
         /* Header lines one by one, a bare "-" glob allowed for its \x2d. */
@@ -141,8 +174,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Entry e;
         long before = header_end;
         while ((status = db_read_entry(&r, &e)) == 1) {
-            const long after = ftell(in);
-            check(after > before && static_cast<size_t>(after) <= size);
+            check(r.line_number <= lines);
+            const long after = static_cast<long>(ends[r.line_number - 1]);
+            check(after > before);
             const size_t mark = written_size;
             db_write_entry(&w, e);
             check(fflush(out) == 0);

@@ -57,8 +57,23 @@ size_t field(const std::string &text, size_t line, int k)
     return line;
 }
 
+/* The lines before a database's last line, sealed again as anyone can (the
+ * key being secret, a MAC can only be kept), with tail added to the last line. */
+static std::string sealed_again(const std::string &text, const std::string &tail = "")
+{
+    const std::string body = text.substr(0, text.rfind("end "));
+    ProcessOptions o;
+    o.stdin_data = body;
+    const ProcessResult sum = run_process(target_command({STREEBOGSUM_BIN, "-l", "512"}), o);
+    EXPECT_EQ(sum.status, 0) << sum.err;
+    const size_t count = text.rfind("end ") + 4;
+    return body + "end " + text.substr(count, text.find(' ', count) - count) + " " +
+           sum.out.substr(0, 128) + tail + "\n";
+}
+
 /* Damage is found wherever it lies, the line it is on is named, and nothing
- * is reported from a database that is not whole. */
+ * is reported from a database that is not whole; nor from one sealed again
+ * over a line treeaudit does not write. */
 TEST_F(TreeauditDatabase, DamageIsRefusedWithItsLine)
 {
     const std::string db = db_path("base.db");
@@ -76,6 +91,8 @@ TEST_F(TreeauditDatabase, DamageIsRefusedWithItsLine)
          "7: cut short"},
         {"its last line lost", [&](const std::string &s) { return s.substr(0, s.rfind("end ")); },
          std::to_string(kLastLine) + ": cut short: no last line"},
+        {"a type flipped, sealed again",
+         [&](std::string s) { return s[type] ^= 1, sealed_again(s); }, "7: a bad type"},
     };
     for (const Damage &d : kDamage) {
         SCOPED_TRACE(d.what);
@@ -125,15 +142,8 @@ TEST_F(TreeauditDatabase, KeysAndTheExpectedDigest)
     std::string text = read_file(db);
     const size_t su = text.rfind('\n', text.find(root_ + "/usr/bin/su ")) + 1;
     text.replace(text.find(" 0644 ", su), 6, " 4755 ");
-    const std::string body = text.substr(0, text.rfind("end "));
     const std::string forged = db_path("forged.db");
-    ProcessOptions o;
-    o.stdin_data = body;
-    const ProcessResult sum = run_process(target_command({STREEBOGSUM_BIN, "-l", "512"}), o);
-    ASSERT_EQ(sum.status, 0) << sum.err;
-    const std::vector<std::string> end = last_line_words(db);
-    write_file(forged,
-               body + "end " + end[1] + " " + sum.out.substr(0, 128) + " hmac " + end[4] + "\n");
+    write_file(forged, sealed_again(text, " hmac " + last_line_words(db).at(4)));
     const ProcessResult fooled = treeaudit({"check", forged});
     EXPECT_EQ(fooled.out, "meta " + root_ + "/usr/bin/su (mode 4755 -> 0644)\n");
     EXPECT_EQ(fooled.err, "");

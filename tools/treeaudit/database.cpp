@@ -3,6 +3,10 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "file_hash.h"
 #include "tree_walk.h"
@@ -16,20 +20,18 @@ const size_t kLineMax = size_t{64} << 20;
 const char kHex[] = "0123456789abcdef";
 
 void seal_bytes(GOSTR3411_2012_CTX *seal, GOSTR3411_2012_HMAC_CTX *mac, bool keyed,
-                const std::string &text)
+                const char *text, size_t size)
 {
-    GOSTR3411_2012_Update(seal, reinterpret_cast<const uint8_t *>(text.data()),
-                          static_cast<uint32_t>(text.size()));
-    if (keyed)
-        GOSTR3411_2012_HMAC_Update(mac, reinterpret_cast<const uint8_t *>(text.data()),
-                                   static_cast<uint32_t>(text.size()));
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(text);
+    GOSTR3411_2012_Update(seal, bytes, static_cast<uint32_t>(size));
+    if (keyed) GOSTR3411_2012_HMAC_Update(mac, bytes, static_cast<uint32_t>(size));
 }
 
 void put_line(DbWriter *w)
 {
     w->line.push_back('\n');
     if (w->out != nullptr) fwrite(w->line.data(), 1, w->line.size(), w->out);
-    seal_bytes(&w->seal, &w->mac, w->keyed, w->line);
+    seal_bytes(&w->seal, &w->mac, w->keyed, w->line.data(), w->line.size());
     w->line.clear();
 }
 
@@ -40,11 +42,22 @@ void append_number(std::string *out, uint64_t value)
     out->append(text);
 }
 
+/* A table, as digests make most of a database's bytes: 0-15 for the lowercase
+ * hex digits, 0xff for every other byte. */
+struct HexTable {
+    uint8_t value[256];
+    HexTable()
+    {
+        memset(value, 0xff, sizeof value);
+        for (int i = 0; i < 16; i++) value[static_cast<unsigned char>(kHex[i])] = static_cast<uint8_t>(i);
+    }
+};
+const HexTable kHexValue;
+
 int hex_value(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    const uint8_t v = kHexValue.value[static_cast<unsigned char>(c)];
+    return v == 0xff ? -1 : v;
 }
 
 /* A field of a line: its bytes, not copied. */
@@ -57,12 +70,14 @@ struct Field {
 bool parse_hex(Field f, uint8_t *out, size_t size)
 {
     if (f.n != 2 * size) return false;
+    unsigned bad = 0;
     for (size_t i = 0; i < size; i++) {
-        const int hi = hex_value(f.p[2 * i]), lo = hex_value(f.p[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
+        const unsigned hi = kHexValue.value[static_cast<unsigned char>(f.p[2 * i])];
+        const unsigned lo = kHexValue.value[static_cast<unsigned char>(f.p[2 * i + 1])];
+        bad |= hi | lo;
         out[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
-    return true;
+    return bad < 16;
 }
 
 /* A decimal number without sign, leading zeros or overflow. */
@@ -114,13 +129,41 @@ int fail(DbReader *r, const char *reason)
     return DB_DAMAGED;
 }
 
+/* Seals the buffer's bytes from where sealing stopped up to at: whole lines,
+ * sealed in runs of many rather than one by one. */
+void seal_upto(DbReader *r, size_t at)
+{
+    if (at > r->sealed)
+        seal_bytes(&r->seal, &r->mac, r->keyed, r->buffer.data() + r->sealed, at - r->sealed);
+    r->sealed = at;
+}
+
 /* The next line, without its line feed, sealed unless it is the last. */
 int next_line(DbReader *r)
 {
+    if (r->buffer.empty()) r->buffer.resize(size_t{1} << 16);
     r->line.clear();
+    const size_t line_start = r->start;
+    bool split = false; /* the line goes on from one fill of the buffer to the next */
     for (;;) {
-        const int c = getc_unlocked(r->in);
-        if (c == EOF) {
+        const char *at = r->buffer.data() + r->start;
+        const size_t left = r->have - r->start;
+        const char *feed = static_cast<const char *>(memchr(at, '\n', left));
+        const size_t take = feed != nullptr ? static_cast<size_t>(feed - at) : left;
+        if (r->line.size() + take > kLineMax) {
+            r->line_number++;
+            return fail(r, "line too long");
+        }
+        r->line.append(at, take);
+        if (feed != nullptr) {
+            r->start += take + 1;
+            break;
+        }
+        if (!split) seal_upto(r, line_start);
+        split = true;
+        r->start = r->sealed = r->have = 0;
+        r->have = fread(r->buffer.data(), 1, r->buffer.size(), r->in);
+        if (r->have == 0) {
             if (ferror(r->in)) {
                 r->error = std::to_string(r->line_number + 1) + ": " + strerror(errno);
                 return DB_READ_FAILED;
@@ -128,18 +171,19 @@ int next_line(DbReader *r)
             r->line_number++;
             return fail(r, r->line.empty() ? "cut short: no last line" : "cut short");
         }
-        if (c == '\n') break;
-        if (r->line.size() >= kLineMax) {
-            r->line_number++;
-            return fail(r, "line too long");
-        }
-        r->line.push_back(static_cast<char>(c));
     }
     r->line_number++;
-    if (r->line.compare(0, 4, "end ") != 0) {
-        r->line.push_back('\n');
-        seal_bytes(&r->seal, &r->mac, r->keyed, r->line);
-        r->line.pop_back();
+    const bool last = r->line.compare(0, 4, "end ") == 0;
+    if (split) {
+        if (!last) {
+            r->line.push_back('\n');
+            seal_bytes(&r->seal, &r->mac, r->keyed, r->line.data(), r->line.size());
+            r->line.pop_back();
+        }
+        r->sealed = r->start;
+    } else if (last) {
+        seal_upto(r, line_start);
+        r->sealed = r->start;
     }
     return DB_OK;
 }
@@ -173,12 +217,14 @@ int check_end(DbReader *r, const Field *f, size_t fields)
     r->has_mac = fields == 5;
     if (r->has_mac && !parse_hex(f[4], r->mac_value, DB_SEAL_SIZE))
         return fail(r, "a bad MAC on the last line");
-    if (getc(r->in) != EOF) return fail(r, "text after the last line");
+    if (r->start < r->have || getc(r->in) != EOF) return fail(r, "text after the last line");
     if (count != r->count) return fail(r, "the count of entries is wrong");
     uint8_t digest[DB_SEAL_SIZE];
     GOSTR3411_2012_Final(&r->seal, digest);
     if (memcmp(digest, r->digest, DB_SEAL_SIZE) != 0)
         return fail(r, "the digest does not match: the database is damaged");
+    if (r->authenticated && memcmp(digest, r->authentic, DB_SEAL_SIZE) != 0)
+        return fail(r, "the database changed while it was read");
     r->ended = true;
     return 0;
 }
@@ -220,12 +266,15 @@ bool db_unescape(const char *text, size_t size, std::string *name)
     /* "-" stands for no name; the name "-" is spelled "\x2d". */
     if (size == 0 || (size == 1 && text[0] == '-')) return false;
     for (size_t i = 0; i < size; i++) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c <= 0x20 || c == 0x7f) return false;
-        if (c != '\\') {
-            name->push_back(text[i]);
-            continue;
+        /* The run up to the next escape, in one piece. */
+        size_t run = i;
+        while (run < size && text[run] != '\\') {
+            const unsigned char c = static_cast<unsigned char>(text[run]);
+            if (c <= 0x20 || c == 0x7f) return false;
+            run++;
         }
+        name->append(text + i, run - i);
+        if ((i = run) == size) break;
         if (size - i < 4 || text[i + 1] != 'x') return false;
         const int hi = hex_value(text[i + 2]), lo = hex_value(text[i + 3]);
         if (hi < 0 || lo < 0) return false;
@@ -330,7 +379,8 @@ int db_write_end(DbWriter *w, uint8_t seal[DB_SEAL_SIZE])
     return 0;
 }
 
-int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &key)
+int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &key,
+                  const uint8_t *authentic)
 {
     r->in = in;
     r->name = name;
@@ -341,6 +391,9 @@ int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &k
     r->previous.clear();
     r->previous_root = 0;
     r->has_mac = false;
+    r->authenticated = authentic != nullptr;
+    if (authentic != nullptr) memcpy(r->authentic, authentic, DB_SEAL_SIZE);
+    r->start = r->sealed = r->have = 0;
     hash_init(&r->seal, 64);
     r->keyed = key.present;
     if (r->keyed)
@@ -482,4 +535,72 @@ int db_verify(FILE *in, const std::string &name, const DbKey &key, const std::st
         return DB_READ_FAILED;
     }
     return DB_OK;
+}
+
+namespace {
+
+/* Whether the database's last line holds the digest (and with key the MAC)
+ * of every byte before it, and the digest is expect when that is given:
+ * found by hashing its bytes, without reading its entries. */
+bool sealed_as_said(FILE *in, const DbKey &key, const std::string &expect,
+                    uint8_t seal[DB_SEAL_SIZE])
+{
+    const int fd = fileno(in);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 2) return false;
+    const off_t size = st.st_size;
+    /* The last line is short: a count, a digest and a MAC. */
+    char tail[512];
+    const size_t n = static_cast<size_t>(std::min<off_t>(size, sizeof tail));
+    if (pread(fd, tail, n, size - static_cast<off_t>(n)) != static_cast<ssize_t>(n) ||
+        tail[n - 1] != '\n')
+        return false;
+    size_t at = n - 1;
+    while (at > 0 && tail[at - 1] != '\n') at--;
+    if (at == 0) return false;
+    const off_t end_start = size - static_cast<off_t>(n - at);
+    const std::string last(tail + at, n - 1 - at);
+    Field f[6];
+    const size_t fields = split(last, f, 5);
+    uint8_t digest[DB_SEAL_SIZE], mac_value[DB_SEAL_SIZE];
+    if (!f[0].is("end") || (fields != 3 && !(fields == 5 && f[3].is("hmac"))) ||
+        !parse_hex(f[2], digest, DB_SEAL_SIZE) || (key.present && fields != 5) ||
+        (fields == 5 && !parse_hex(f[4], mac_value, DB_SEAL_SIZE)) ||
+        (!expect.empty() && expect != db_hex(digest, DB_SEAL_SIZE)))
+        return false;
+
+    GOSTR3411_2012_CTX context;
+    GOSTR3411_2012_HMAC_CTX mac;
+    hash_init(&context, 64);
+    if (key.present)
+        GOSTR3411_2012_HMAC_Init(&mac, reinterpret_cast<const uint8_t *>(key.bytes.data()),
+                                 key.bytes.size(), 64);
+    std::vector<char> buffer(size_t{1} << 16);
+    for (off_t done = 0; done < end_start;) {
+        const size_t want = static_cast<size_t>(
+            std::min<off_t>(end_start - done, static_cast<off_t>(buffer.size())));
+        const ssize_t got = pread(fd, buffer.data(), want, done);
+        if (got <= 0) return false;
+        seal_bytes(&context, &mac, key.present, buffer.data(), static_cast<size_t>(got));
+        done += got;
+    }
+    uint8_t computed[DB_SEAL_SIZE];
+    GOSTR3411_2012_Final(&context, computed);
+    if (memcmp(computed, digest, DB_SEAL_SIZE) != 0) return false;
+    if (key.present) {
+        GOSTR3411_2012_HMAC_Final(&mac, computed);
+        if (memcmp(computed, mac_value, DB_SEAL_SIZE) != 0) return false;
+    }
+    memcpy(seal, digest, DB_SEAL_SIZE);
+    return true;
+}
+
+} // namespace
+
+int db_authenticate(FILE *in, const std::string &name, const DbKey &key,
+                    const std::string &expect, uint8_t seal[DB_SEAL_SIZE], std::string *error)
+{
+    if (sealed_as_said(in, key, expect, seal)) return DB_OK;
+    /* Read whole, to name the line at fault. */
+    return db_verify(in, name, key, expect, seal, error);
 }

@@ -89,12 +89,18 @@ struct DbReader {
     uint64_t count = 0;
     bool ended = false;
     std::string line;
-    std::string previous; /* the last entry's path */
+    std::vector<char> buffer; /* read ahead: lines are found here */
+    size_t start = 0;         /* where the next line begins in buffer */
+    size_t have = 0;          /* the bytes buffer holds */
+    size_t sealed = 0;        /* where the bytes of buffer not yet sealed begin */
+    std::string previous;     /* the last entry's path */
     unsigned previous_root = 0;
     std::string error; /* "LINE: reason" after a failure */
     uint8_t digest[DB_SEAL_SIZE] = {0};
     bool has_mac = false;
     uint8_t mac_value[DB_SEAL_SIZE] = {0};
+    bool authenticated = false;
+    uint8_t authentic[DB_SEAL_SIZE] = {0};
 };
 
 /* Statuses of reading. */
@@ -105,8 +111,11 @@ enum {
     DB_READ_FAILED = -3, /* the system could not read it */
 };
 
-/* Reads the header. */
-int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &key);
+/* Reads the header. With authentic (the digest db_verify or db_authenticate
+ * gave), the last line must hold that digest again, so that the entries read
+ * are those that were authenticated even if the file changed since. */
+int db_read_begin(DbReader *r, FILE *in, const std::string &name, const DbKey &key,
+                  const uint8_t *authentic = nullptr);
 /* The next entry: 1 and *e, 0 after the last line (which was checked), or a
  * negative status. */
 int db_read_entry(DbReader *r, Entry *e);
@@ -117,6 +126,15 @@ int db_read_entry(DbReader *r, Entry *e);
  * seal receives the digest on its last line. */
 int db_verify(FILE *in, const std::string &name, const DbKey &key, const std::string &expect,
               uint8_t seal[DB_SEAL_SIZE], std::string *error);
+
+/* As db_verify, for a database about to be read through db_read_entry, which
+ * checks its form again: when its last line holds the digest (and with key
+ * the MAC) of every byte before it, and the digest is expect when that is
+ * given, only those bytes are hashed. Otherwise db_verify reads it whole and
+ * names the line at fault. So what only db_read_entry then refuses is a
+ * database sealed by someone other than treeaudit. */
+int db_authenticate(FILE *in, const std::string &name, const DbKey &key,
+                    const std::string &expect, uint8_t seal[DB_SEAL_SIZE], std::string *error);
 
 /* The hex text of bytes. */
 std::string db_hex(const uint8_t *bytes, size_t size);

@@ -278,9 +278,11 @@ int status_of_read(int status)
                                       : STATUS_DAMAGED;
 }
 
-/* Opens and checks a database whole; returns it open at its start. */
+/* Opens and checks a database, whole or (streamed, for reading entries
+ * through the checks of db_read_entry) by its seal alone; returns it open at
+ * its start. */
 FILE *open_database(const std::string &path, const DbKey &key, const std::string &expect,
-                    uint8_t seal[DB_SEAL_SIZE], int *status)
+                    bool streamed, uint8_t seal[DB_SEAL_SIZE], int *status)
 {
     std::string error;
     struct stat st;
@@ -290,7 +292,8 @@ FILE *open_database(const std::string &path, const DbKey &key, const std::string
         *status = STATUS_FAILURE;
         return nullptr;
     }
-    const int got = db_verify(f, path, key, expect, seal, &error);
+    const int got = streamed ? db_authenticate(f, path, key, expect, seal, &error)
+                             : db_verify(f, path, key, expect, seal, &error);
     if (got != DB_OK) {
         say(quote_name(path) + ":" + error);
         fclose(f);
@@ -479,10 +482,10 @@ int run_check(const Args &a, const DbKey &key)
 {
     uint8_t seal[DB_SEAL_SIZE];
     int status;
-    FILE *in = open_database(a.operands[0], key, a.expect, seal, &status);
+    FILE *in = open_database(a.operands[0], key, a.expect, true, seal, &status);
     if (in == nullptr) return status;
     DbReader old;
-    status = db_read_begin(&old, in, a.operands[0], key);
+    status = db_read_begin(&old, in, a.operands[0], key, seal);
     CheckRun r;
     if (status != DB_OK) {
         say(quote_name(a.operands[0]) + ":" + old.error);
@@ -536,17 +539,18 @@ int run_compare(const Args &a, const DbKey &key)
 {
     uint8_t seal[DB_SEAL_SIZE];
     int status;
-    FILE *old_in = open_database(a.operands[0], key, std::string(), seal, &status);
+    FILE *old_in = open_database(a.operands[0], key, std::string(), true, seal, &status);
     if (old_in == nullptr) return status;
-    FILE *new_in = open_database(a.operands[1], key, std::string(), seal, &status);
+    uint8_t new_seal[DB_SEAL_SIZE];
+    FILE *new_in = open_database(a.operands[1], key, std::string(), true, new_seal, &status);
     if (new_in == nullptr) {
         fclose(old_in);
         return status;
     }
     DbReader old_r, new_r;
     int result = 0;
-    if ((status = db_read_begin(&old_r, old_in, a.operands[0], key)) != DB_OK ||
-        (status = db_read_begin(&new_r, new_in, a.operands[1], key)) != DB_OK) {
+    if ((status = db_read_begin(&old_r, old_in, a.operands[0], key, seal)) != DB_OK ||
+        (status = db_read_begin(&new_r, new_in, a.operands[1], key, new_seal)) != DB_OK) {
         say(quote_name(status == DB_OK ? a.operands[1] : a.operands[0]) + ":" +
             (old_r.error.empty() ? new_r.error : old_r.error));
         result = status_of_read(status);
@@ -581,7 +585,7 @@ int run_verify(const Args &a, const DbKey &key)
 {
     uint8_t seal[DB_SEAL_SIZE];
     int status;
-    FILE *in = open_database(a.operands[0], key, a.expect, seal, &status);
+    FILE *in = open_database(a.operands[0], key, a.expect, false, seal, &status);
     if (in == nullptr) return status;
     fclose(in);
     say(quote_name(a.operands[0]) +
@@ -594,7 +598,7 @@ int run_list(const Args &a)
     uint8_t seal[DB_SEAL_SIZE];
     int status;
     const DbKey none;
-    FILE *in = open_database(a.operands[0], none, std::string(), seal, &status);
+    FILE *in = open_database(a.operands[0], none, std::string(), false, seal, &status);
     if (in == nullptr) return status;
     DbReader r;
     status = db_read_begin(&r, in, a.operands[0], none);
