@@ -10,9 +10,9 @@
 #define STREEBOGSUM_VERSION "0"
 #endif
 
-namespace {
-
 const char kProgram[] = "streebogsum";
+
+namespace {
 
 enum OptionId {
     OPT_BINARY,

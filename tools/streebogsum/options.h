@@ -23,6 +23,9 @@ struct Options {
 
 enum { OPTIONS_RUN = -1 };
 
+/* The name the program's messages begin with. */
+extern const char kProgram[];
+
 /* Reads argv the way GNU getopt_long does (options and operands in any
  * order, "--" ends the options, unique prefixes of long names, clustered short
  * options). Prints --help or --version, or an error with the hint to --help,

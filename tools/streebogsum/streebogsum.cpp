@@ -23,7 +23,6 @@
 
 namespace {
 
-const char kProgram[] = "streebogsum";
 const int kWaitMs = 100;
 
 /* What one checksum list brought. */
