@@ -22,12 +22,18 @@ static void store64_le(uint8_t *p, uint64_t v)
     }
 }
 
-/* "<file>:<line> <function>. <what>" on the diagnostic stream, if set. */
-static void diag(int line, const char *function, const char *what)
+void gost_diag(const char *file, int line, const char *function, const char *what,
+               const long long *value)
 {
-    if (hash_diag_stream != NULL) {
-        fprintf(hash_diag_stream, "%s:%d %s. %s\n", __FILE__, line, function, what);
+    if (hash_diag_stream == NULL) {
+        return;
     }
+    char value_text[32] = "";
+    if (value != NULL) {
+        snprintf(value_text, sizeof value_text, ": %lld", *value);
+    }
+    /* One call, so that lines from several threads do not mix. */
+    fprintf(hash_diag_stream, "%s:%d %s. %s%s\n", file, line, function, what, value_text);
 }
 
 /* The path this process runs, chosen at its first use. Threads that meet it
@@ -137,7 +143,7 @@ static void prepare(GOSTR3411_2012_CTX *context, int32_t digest_size)
 static int init(GOSTR3411_2012_CTX *context, int32_t digest_size, int line, const char *function)
 {
     if (context == NULL) {
-        diag(line, function, "NULL context pointer");
+        gost_diag(__FILE__, line, function, "NULL context pointer", NULL);
         return -1;
     }
     prepare(context, digest_size);
@@ -157,14 +163,15 @@ int GOSTR3411_2012_512_Init(GOSTR3411_2012_CTX *context)
 int GOSTR3411_2012_Update(GOSTR3411_2012_CTX *context, const uint8_t *data, uint32_t data_len)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Update", "NULL context pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_Update", "NULL context pointer", NULL);
         return -1;
     }
     if (data_len == 0) {
         return 0;
     }
     if (data == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Update", "NULL data pointer for data_len > 0");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_Update", "NULL data pointer for data_len > 0",
+                  NULL);
         return -2;
     }
 
@@ -185,31 +192,33 @@ int GOSTR3411_2012_UpdateMulti(GOSTR3411_2012_CTX *const contexts[], const uint8
                                uint32_t data_len, unsigned count)
 {
     if (contexts == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_UpdateMulti", "NULL context array pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_UpdateMulti", "NULL context array pointer",
+                  NULL);
         return -1;
     }
     if (count < 1 || count > GOSTR3411_2012_MULTI_MAX) {
-        if (hash_diag_stream != NULL) {
-            fprintf(hash_diag_stream, "%s:%d %s. Context count out of range: %u\n", __FILE__,
-                    __LINE__, "GOSTR3411_2012_UpdateMulti", count);
-        }
+        const long long given = count;
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_UpdateMulti", "Context count out of range",
+                  &given);
         return -3;
     }
     for (unsigned i = 0; i < count; i++) {
         if (contexts[i] == NULL) {
-            diag(__LINE__, "GOSTR3411_2012_UpdateMulti", "NULL context pointer");
+            gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_UpdateMulti", "NULL context pointer",
+                      NULL);
             return -1;
         }
     }
     if (data_len > 0) {
         if (data == NULL) {
-            diag(__LINE__, "GOSTR3411_2012_UpdateMulti",
-                 "NULL data array pointer for data_len > 0");
+            gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_UpdateMulti",
+                      "NULL data array pointer for data_len > 0", NULL);
             return -2;
         }
         for (unsigned i = 0; i < count; i++) {
             if (data[i] == NULL) {
-                diag(__LINE__, "GOSTR3411_2012_UpdateMulti", "NULL data pointer for data_len > 0");
+                gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_UpdateMulti",
+                          "NULL data pointer for data_len > 0", NULL);
                 return -2;
             }
         }
@@ -217,7 +226,8 @@ int GOSTR3411_2012_UpdateMulti(GOSTR3411_2012_CTX *const contexts[], const uint8
     for (unsigned i = 0; i < count; i++) {
         for (unsigned j = i + 1; j < count; j++) {
             if (contexts[i] == contexts[j]) {
-                diag(__LINE__, "GOSTR3411_2012_UpdateMulti", "Context given twice");
+                gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_UpdateMulti", "Context given twice",
+                          NULL);
                 return -3;
             }
         }
@@ -284,11 +294,11 @@ static void finish(GOSTR3411_2012_CTX *context, uint8_t *digest)
 int GOSTR3411_2012_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Final", "NULL context pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_Final", "NULL context pointer", NULL);
         return -1;
     }
     if (digest == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Final", "NULL digest pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_Final", "NULL digest pointer", NULL);
         return -2;
     }
     finish(context, digest);
@@ -298,14 +308,13 @@ int GOSTR3411_2012_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
 int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_256_Final", "NULL context pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_256_Final", "NULL context pointer", NULL);
         return -1;
     }
     if (context->digest_size != 32) {
-        if (hash_diag_stream != NULL) {
-            fprintf(hash_diag_stream, "%s:%d %s. Illegal digest size in context: %d\n", __FILE__,
-                    __LINE__, "GOSTR3411_2012_256_Final", (int)context->digest_size);
-        }
+        const long long size = context->digest_size;
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_256_Final", "Illegal digest size in context",
+                  &size);
         return -2;
     }
     return GOSTR3411_2012_Final(context, digest);
@@ -314,11 +323,12 @@ int GOSTR3411_2012_256_Final(GOSTR3411_2012_CTX *context, uint8_t *digest)
 int GOSTR3411_2012_Transform(const uint8_t *data, uint32_t data_len, uint8_t *digest)
 {
     if (data_len > 0 && data == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Transform", "NULL data pointer for data_len > 0");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_Transform",
+                  "NULL data pointer for data_len > 0", NULL);
         return -2;
     }
     if (digest == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_Transform", "NULL digest pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_Transform", "NULL digest pointer", NULL);
         return -3;
     }
 

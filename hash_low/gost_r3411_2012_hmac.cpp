@@ -5,22 +5,9 @@
 
 #include <string.h>
 
+#include "gost_r3411_2012_paths.h"
+
 enum { BLOCK = 64 };
-
-/* "<file>:<line> <function>. <what>" on the diagnostic stream, if set. */
-static void diag(int line, const char *function, const char *what)
-{
-    if (hash_diag_stream != NULL) {
-        fprintf(hash_diag_stream, "%s:%d %s. %s\n", __FILE__, line, function, what);
-    }
-}
-
-static void diag_size(int line, const char *function, const char *what, int size)
-{
-    if (hash_diag_stream != NULL) {
-        fprintf(hash_diag_stream, "%s:%d %s. %s: %d\n", __FILE__, line, function, what, size);
-    }
-}
 
 /* Zeroes n bytes at p through volatile stores, which the compiler may not
  * drop as dead even when p is not read again. */
@@ -58,15 +45,17 @@ int GOSTR3411_2012_HMAC_Init(GOSTR3411_2012_HMAC_CTX *context, const uint8_t *ke
                              int digest_size)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_HMAC_Init", "NULL context pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Init", "NULL context pointer", NULL);
         return -1;
     }
     if (key == NULL && key_len > 0) {
-        diag(__LINE__, "GOSTR3411_2012_HMAC_Init", "NULL key pointer for key_len > 0");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Init",
+                  "NULL key pointer for key_len > 0", NULL);
         return -2;
     }
     if (digest_size != 32 && digest_size != 64) {
-        diag_size(__LINE__, "GOSTR3411_2012_HMAC_Init", "Illegal digest size", digest_size);
+        const long long given = digest_size;
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Init", "Illegal digest size", &given);
         return -3;
     }
 
@@ -97,14 +86,15 @@ int GOSTR3411_2012_HMAC_Update(GOSTR3411_2012_HMAC_CTX *context, const uint8_t *
                                uint32_t data_len)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_HMAC_Update", "NULL context pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Update", "NULL context pointer", NULL);
         return -1;
     }
     if (data_len == 0) {
         return 0;
     }
     if (data == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_HMAC_Update", "NULL data pointer for data_len > 0");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Update",
+                  "NULL data pointer for data_len > 0", NULL);
         return -2;
     }
     return GOSTR3411_2012_Update(&context->inner, data, data_len);
@@ -113,16 +103,18 @@ int GOSTR3411_2012_HMAC_Update(GOSTR3411_2012_HMAC_CTX *context, const uint8_t *
 int GOSTR3411_2012_HMAC_Final(GOSTR3411_2012_HMAC_CTX *context, uint8_t *mac)
 {
     if (context == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_HMAC_Final", "NULL context pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Final", "NULL context pointer", NULL);
         return -1;
     }
     if (mac == NULL) {
-        diag(__LINE__, "GOSTR3411_2012_HMAC_Final", "NULL mac pointer");
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Final", "NULL mac pointer", NULL);
         return -2;
     }
     const int32_t size = context->inner.digest_size;
     if (size != 32 && size != 64) {
-        diag_size(__LINE__, "GOSTR3411_2012_HMAC_Final", "Illegal digest size in context", size);
+        const long long given = size;
+        gost_diag(__FILE__, __LINE__, "GOSTR3411_2012_HMAC_Final", "Illegal digest size in context",
+                  &given);
         return -3;
     }
 

@@ -54,6 +54,12 @@ int gost_vector_prefers_lean(void);
  * not while another thread is hashing. */
 int gost_use_path(const char *name);
 
+/* The engine's one form of failure message, "<file>:<line> <function>.
+ * <what>", with ": <value>" after it when value is not NULL, written on
+ * hash_diag_stream when that is set. */
+void gost_diag(const char *file, int line, const char *function, const char *what,
+               const long long *value);
+
 /* The block bookkeeping, the same for every path: gost_load_block gives the
  * 64 bytes at block as words in m; gost_add_bits adds bits to N and
  * gost_add_block the block's words to Sigma, both modulo 2^512;
