@@ -8,13 +8,12 @@
 
 #include <new>
 
+#include "data_dir_system.h"
 #include "file_update.h"
 #include "regfile.h"
 #include "registry_store.h"
 #include "safe_place.h"
 #include "safe_place_posix.h"
-
-const char registry_default_path[] = "/var/lib/quorvant/registry.reg";
 
 FILE *registry_diag_stream = nullptr;
 
@@ -91,7 +90,8 @@ std::string registry_store_path(bool *is_default)
 {
     const char *env = getenv("QUORVANT_REGISTRY");
     *is_default = env == nullptr || *env == '\0';
-    return *is_default ? std::string(registry_default_path) : std::string(env);
+    if (!*is_default) return std::string(env);
+    return std::string(DATA_DIR_SYSTEM_DIRECTORY) + DATA_DIR_SEPARATOR + "registry.reg";
 }
 
 int registry_status_from_errno(int err)

@@ -11,9 +11,9 @@
 
 #include <string>
 
-extern const char registry_default_path[];
-
-/* The store's path; *is_default tells whether the variable was unset or empty. */
+/* The store's path: QUORVANT_REGISTRY, or registry.reg in the machine's data
+ * folder (data_dir_system.h); *is_default tells whether the variable was unset
+ * or empty. */
 std::string registry_store_path(bool *is_default);
 
 /* The Windows code (registry.h) that stands for a failed system call's errno. */
