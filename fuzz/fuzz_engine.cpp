@@ -134,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(gost_use_path("table") == 0);
     run_input(data, size, on_table);
     run_multi(data, size);
-    for (const char *body : {"vector", "vector-lean"}) {
+    static const char *const bodies[] = {"vector", "vector-lean"};
+    for (const char *body : bodies) {
         if (gost_use_path(body) == 0) {
             run_input(data, size, on_vector);
             check(memcmp(on_table, on_vector, 64) == 0);
