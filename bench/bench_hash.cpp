@@ -267,28 +267,39 @@ double cpu_seconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
-/* The processor's name from /proc/cpuinfo, or "unknown". */
-std::string processor_name()
+/* The value of the first /proc/cpuinfo line that begins with field, or
+ * "unknown". */
+std::string cpuinfo_field(const char *field)
 {
-    std::string name = "unknown";
+    std::string value = "unknown";
     FILE *f = fopen("/proc/cpuinfo", "r");
     if (f == nullptr) {
-        return name;
+        return value;
     }
     char line[512];
     while (fgets(line, sizeof line, f) != nullptr) {
-        if (strncmp(line, "model name", 10) == 0) {
+        if (strncmp(line, field, strlen(field)) == 0) {
             const char *colon = strchr(line, ':');
             if (colon != nullptr) {
-                name = colon + 1;
-                name.erase(0, name.find_first_not_of(" \t"));
-                name.erase(name.find_last_not_of(" \t\n") + 1);
+                value = colon + 1;
+                value.erase(0, value.find_first_not_of(" \t"));
+                value.erase(value.find_last_not_of(" \t\n") + 1);
             }
             break;
         }
     }
     fclose(f);
-    return name;
+    return value;
+}
+
+/* The processor's maker, family and model, as "AuthenticAMD 26/2", printed
+ * beside every figure: the engine picks its vector body by the maker, and
+ * figures copied elsewhere keep the processor they came from. */
+const std::string &processor_tag()
+{
+    static const std::string tag = cpuinfo_field("vendor_id") + " " + cpuinfo_field("cpu family") +
+                                   "/" + cpuinfo_field("model\t");
+    return tag;
 }
 
 /* Wall and CPU seconds of the rounds, for one path, one count of contexts
@@ -298,8 +309,9 @@ struct EngineTimes {
 };
 
 const int kEngineCounts[] = {1, 2, 4};
-const char *const kEnginePaths[] = {"table", "vector"};
-const char kNoVectorLine[] = "  vector   skipped: this processor lacks GFNI/AVX-512\n";
+const char *const kEnginePaths[] = {"table", "vector", "vector-lean"};
+const int kPathCount = 3;
+const char kNoVectorLine[] = "  vector        skipped: this processor lacks GFNI/AVX-512\n";
 
 /* Hashes data on the path in use as count messages (data cut into count
  * equal slices) fed together in 1 MiB pieces: count 1 through
@@ -352,10 +364,10 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
     const char *const *paths = kEnginePaths;
     const bool has_vector = gost_vector_available() != 0;
     const int ncounts = (int)(sizeof kEngineCounts / sizeof kEngineCounts[0]);
-    EngineTimes times[2][3][2]; /* path, count, digest length */
+    EngineTimes times[kPathCount][3][2]; /* path, count, digest length */
     for (int r = 0; r < rounds; r++) {
         pin_round(cpus, r);
-        for (int p = 0; p < (has_vector ? 2 : 1); p++) {
+        for (int p = 0; p < (has_vector ? kPathCount : 1); p++) {
             gost_use_path(paths[p]);
             for (int c = 0; c < ncounts; c++) {
                 for (int d = 0; d < 2; d++) {
@@ -370,16 +382,16 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
     printf("engine, in memory: %zu MiB, %d alternating rounds, median, one thread; this "
            "process's path: %s\n",
            mib, rounds, own.c_str());
-    printf("  processor: %s; GFNI and AVX-512 (F, BW, VBMI): %s\n", processor_name().c_str(),
-           has_vector ? "yes" : "no");
+    printf("  processor: %s (maker family/model: %s); GFNI and AVX-512 (F, BW, VBMI): %s\n",
+           cpuinfo_field("model name").c_str(), processor_tag().c_str(), has_vector ? "yes" : "no");
     printf("  the data hashed as 1, 2 or 4 messages side by side (Update, UpdateMulti), MB/s of "
            "all together\n");
-    printf("  %-6s %8s   %-26s %-26s %s\n", "path", "messages", "256-bit MB/s (wall, cpu)",
-           "512-bit MB/s (wall, cpu)", "cpu speed over 1 message (256, 512)");
-    for (int p = 0; p < 2; p++) {
-        if (p == 1 && !has_vector) {
+    printf("  %-11s %8s   %-26s %-26s %-36s %s\n", "path", "messages", "256-bit MB/s (wall, cpu)",
+           "512-bit MB/s (wall, cpu)", "cpu speed over 1 message (256, 512)", "processor");
+    for (int p = 0; p < kPathCount; p++) {
+        if (p > 0 && !has_vector) {
             fputs(kNoVectorLine, stdout);
-            continue;
+            break;
         }
         for (int c = 0; c < ncounts; c++) {
             char cells[2][64];
@@ -390,8 +402,10 @@ void bench_engine(size_t mib, int rounds, const std::vector<int> &cpus)
                          bytes / median(t.cpu) / 1e6);
                 speedup[d] = median(times[p][0][d].cpu) / median(t.cpu);
             }
-            printf("  %-6s %8d   %-26s %-26s %.2fx, %.2fx\n", paths[p], kEngineCounts[c], cells[0],
-                   cells[1], speedup[0], speedup[1]);
+            char speed[64];
+            snprintf(speed, sizeof speed, "%.2fx, %.2fx", speedup[0], speedup[1]);
+            printf("  %-11s %8d   %-26s %-26s %-36s %s\n", paths[p], kEngineCounts[c], cells[0],
+                   cells[1], speed, processor_tag().c_str());
         }
     }
 }
@@ -433,9 +447,9 @@ void bench_engine_pieces(double window_seconds, int windows)
     printf("engine, in the cache: %zu KiB a message, 1 and 2 messages alternating for %d windows "
            "of %.2f s, one thread, 256-bit\n",
            piece / 1024, windows, window_seconds);
-    printf("  %-6s %8s   %-26s %s\n", "path", "messages", "MB/s (quietest, all)",
-           "speed over 1 message (quietest, all)");
-    for (int p = 0; p < (has_vector ? 2 : 1); p++) {
+    printf("  %-11s %8s   %-26s %-36s %s\n", "path", "messages", "MB/s (quietest, all)",
+           "speed over 1 message (quietest, all)", "processor");
+    for (int p = 0; p < (has_vector ? kPathCount : 1); p++) {
         gost_use_path(paths[p]);
         std::vector<double> all[2]; /* seconds a message took, by count */
         double quiet[2] = {0, 0};
@@ -460,8 +474,11 @@ void bench_engine_pieces(double window_seconds, int windows)
             char cell[64];
             snprintf(cell, sizeof cell, "%8.1f %8.1f", (double)piece / quiet[c] / 1e6,
                      (double)piece / overall[c] / 1e6);
-            printf("  %-6s %8d   %-26s %.2fx, %.2fx\n", paths[p], c + 1, cell, quiet[0] / quiet[c],
-                   overall[0] / overall[c]);
+            char speed[64];
+            snprintf(speed, sizeof speed, "%.2fx, %.2fx", quiet[0] / quiet[c],
+                     overall[0] / overall[c]);
+            printf("  %-11s %8d   %-26s %-36s %s\n", paths[p], c + 1, cell, speed,
+                   processor_tag().c_str());
         }
     }
     if (!has_vector) {
@@ -500,7 +517,11 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     const std::string path = make_data_file(dir, mib);
     const double bytes = (double)(mib << 20);
 
-    /* hashcheck with the engine's default path and with the table path. */
+    /* hashcheck with the engine's default path (which the environment does
+     * not choose: it is unset for it) and with the table path. */
+    const std::string default_path = !gost_vector_available()     ? "table"
+                                     : gost_vector_prefers_lean() ? "vector-lean"
+                                                                  : "vector";
     const size_t ours = 2;
     peers.insert(peers.begin(),
                  {Peer{"hashcheck", {HASHCHECK_BIN, "-file"}, nullptr, {}, {}},
@@ -551,12 +572,13 @@ int bench_file(const std::string &dir, size_t mib, int rounds, std::vector<Peer>
     printf("  digest %s\n", reference.c_str());
     printf("  hashcheck: GOST_R3411_2012_IMPL unset, so the %s path; hashcheck-table: "
            "GOST_R3411_2012_IMPL=table\n",
-           gost_vector_available() ? "vector" : "table");
-    printf("  %-16s %8s %9s %8s %9s\n", "program", "wall s", "wall MB/s", "cpu s", "cpu MB/s");
+           default_path.c_str());
+    printf("  %-16s %8s %9s %8s %9s  %s\n", "program", "wall s", "wall MB/s", "cpu s", "cpu MB/s",
+           "processor");
     for (const Peer &p : peers) {
         const double t = median(p.seconds), c = median(p.cpu_seconds);
-        printf("  %-16s %8.3f %9.1f %8.3f %9.1f\n", p.name.c_str(), t, bytes / t / 1e6, c,
-               bytes / c / 1e6);
+        printf("  %-16s %8.3f %9.1f %8.3f %9.1f  %s\n", p.name.c_str(), t, bytes / t / 1e6, c,
+               bytes / c / 1e6, processor_tag().c_str());
     }
     /* ratio(p, o, rounds): median over the rounds of p's time / o's time. */
     auto ratio = [](const std::vector<double> &p, const std::vector<double> &o,

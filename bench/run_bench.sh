@@ -26,7 +26,12 @@ gcrypt_peer="$peer_dir/gcrypt_stribog256"
 cc -O2 -Wall -Wextra bench/peers/gcrypt_stribog256.c -o "$gcrypt_peer" -lgcrypt
 openssl_cmd=(openssl dgst -provider gostprov -provider default -md_gost12_256)
 
-echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+# The processor's maker, family and model ("AuthenticAMD 26/2"), beside every
+# figure: the engine picks its vector body by the maker.
+cpuinfo() { sed -n "s/^$1[[:space:]]*: //p" /proc/cpuinfo | head -n 1; }
+cpu_tag="$(cpuinfo vendor_id) $(cpuinfo 'cpu family')/$(cpuinfo model)"
+
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), processor $cpu_tag"
 "$BUILD_DIR/bench/bench_hash" --engine-mib "$ENGINE_MIB" --file-mib "$FILE_MIB" \
     --rounds "$ROUNDS" \
     --peer "rhash=rhash --gost12-256" \
@@ -52,7 +57,7 @@ if [ "$CALLGRIND_MIB" -gt 0 ]; then
         # shellcheck disable=SC2086
         full=$(instructions $cmd "$work/data")
         awk -v n="$name" -v b="$base" -v f="$full" -v s=$((CALLGRIND_MIB << 20)) \
-            'BEGIN { printf "  %-12s %7.2f instructions/byte\n", n, (f - b) / s }'
+            -v t="$cpu_tag" 'BEGIN { printf "  %-12s %7.2f instructions/byte  %s\n", n, (f - b) / s, t }'
     done <<EOF
 hashcheck|$hashcheck -file
 rhash|rhash --gost12-256
@@ -66,7 +71,7 @@ if [ "$RSS_BIG_MIB" -gt 0 ]; then
     for mib in 1 "$RSS_BIG_MIB"; do
         head -c $((mib << 20)) /dev/zero >"$work/rss"
         kib=$(/usr/bin/time -f %M "$hashcheck" -file "$work/rss" 2>&1 >/dev/null | tail -n 1)
-        echo "  $(printf '%5d' "$mib") MiB file: ${kib} KiB"
+        echo "  $(printf '%5d' "$mib") MiB file: ${kib} KiB  $cpu_tag"
         rm -f "$work/rss"
     done
 fi
