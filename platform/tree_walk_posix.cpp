@@ -563,8 +563,8 @@ int tree_path_compare(const std::string &a, const std::string &b)
     /* Paths share long beginnings: only the first byte that differs is
      * weighed, with "/" below every other byte. */
     const size_t n = std::min(a.size(), b.size());
-    const size_t i = static_cast<size_t>(
-        std::mismatch(a.data(), a.data() + n, b.data()).first - a.data());
+    const size_t i =
+        static_cast<size_t>(std::mismatch(a.data(), a.data() + n, b.data()).first - a.data());
     if (i == n) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
     const unsigned x = a[i] == '/' ? 0u : static_cast<unsigned char>(a[i]) + 1u;
     const unsigned y = b[i] == '/' ? 0u : static_cast<unsigned char>(b[i]) + 1u;

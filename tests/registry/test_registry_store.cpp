@@ -244,7 +244,8 @@ TEST_F(RegistryStore, AWriterWaitsForTheLock)
     safe_place place;
     ASSERT_EQ(safe_place_resolve(store_.c_str(), 0, &place, nullptr, 0), 0);
     char why[64];
-    ASSERT_EQ(file_lock(place.system->dir, place.name, place.shown, nullptr, &lock, why, sizeof why), 0);
+    ASSERT_EQ(
+        file_lock(place.system->dir, place.name, place.shown, nullptr, &lock, why, sizeof why), 0);
     safe_place_release(&place);
     ProcessOptions options;
     options.set_env.push_back({"QUORVANT_REGISTRY", store_});

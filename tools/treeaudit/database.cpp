@@ -49,7 +49,8 @@ struct HexTable {
     HexTable()
     {
         memset(value, 0xff, sizeof value);
-        for (int i = 0; i < 16; i++) value[static_cast<unsigned char>(kHex[i])] = static_cast<uint8_t>(i);
+        for (int i = 0; i < 16; i++)
+            value[static_cast<unsigned char>(kHex[i])] = static_cast<uint8_t>(i);
     }
 };
 const HexTable kHexValue;
@@ -597,8 +598,8 @@ bool sealed_as_said(FILE *in, const DbKey &key, const std::string &expect,
 
 } // namespace
 
-int db_authenticate(FILE *in, const std::string &name, const DbKey &key,
-                    const std::string &expect, uint8_t seal[DB_SEAL_SIZE], std::string *error)
+int db_authenticate(FILE *in, const std::string &name, const DbKey &key, const std::string &expect,
+                    uint8_t seal[DB_SEAL_SIZE], std::string *error)
 {
     if (sealed_as_said(in, key, expect, seal)) return DB_OK;
     /* Read whole, to name the line at fault. */

@@ -133,8 +133,8 @@ int db_verify(FILE *in, const std::string &name, const DbKey &key, const std::st
  * given, only those bytes are hashed. Otherwise db_verify reads it whole and
  * names the line at fault. So what only db_read_entry then refuses is a
  * database sealed by someone other than treeaudit. */
-int db_authenticate(FILE *in, const std::string &name, const DbKey &key,
-                    const std::string &expect, uint8_t seal[DB_SEAL_SIZE], std::string *error);
+int db_authenticate(FILE *in, const std::string &name, const DbKey &key, const std::string &expect,
+                    uint8_t seal[DB_SEAL_SIZE], std::string *error);
 
 /* The hex text of bytes. */
 std::string db_hex(const uint8_t *bytes, size_t size);
