@@ -396,6 +396,69 @@ VECTOR_INLINE void compress_together_lean(__m512i h[L], const __m512i n[L], cons
     }
 }
 
+/* The lean body's matrices in registers, for one computation alone: the
+ * products then wait for no load. */
+struct LeanMatrices {
+    __m512i m[4];  /* matrices 0, 2, 4, 6 */
+    __m512i ms[4]; /* matrices 1, 3, 5, 7, lanes swapped */
+};
+
+VECTOR_INLINE void load_lean_matrices(LeanMatrices *x)
+{
+    for (int g = 0; g < 4; g++) {
+        x->m[g] = _mm512_loadu_si512(lps_vector_matrices[2 * g]);
+        x->ms[g] = _mm512_loadu_si512(lps_vector_matrices_swapped[g]);
+    }
+}
+
+VECTOR_INLINE __m512i affine(__m512i v, __m512i matrix)
+{
+    return _mm512_gf2p8affine_epi64_epi8(v, matrix, 0);
+}
+
+/* The products of a step's terms and their sum, with extra (lanes swapped)
+ * and plain (as it is) folded in. The odd products come first, so that their
+ * sum is swapped while the even ones are made, and the last product enters
+ * the last exclusive-or. */
+VECTOR_INLINE __m512i lean_products(const Terms &t, __m512i extra, __m512i plain,
+                                    const LeanMatrices &mx)
+{
+    const __m512i o0 = affine(t.t0, mx.ms[0]);
+    const __m512i o1 = affine(t.t2, mx.ms[1]);
+    const __m512i o2 = affine(t.t4, mx.ms[2]);
+    const __m512i o3 = affine(t.t6, mx.ms[3]);
+    const __m512i odd = swap_lanes(xor3(xor3(o0, o1, extra), o2, o3));
+    const __m512i e0 = affine(t.t0, mx.m[0]);
+    const __m512i e2 = affine(t.t2, mx.m[1]);
+    const __m512i e4 = affine(t.t4, mx.m[2]);
+    const __m512i e6 = affine(t.t6, mx.m[3]);
+    return xor3(xor3(e0, e2, odd), _mm512_xor_si512(e4, plain), e6);
+}
+
+/* One computation by the lean body, the t chain half a step behind K as in
+ * compress_together_lean, with the matrices in registers. */
+VECTOR_INLINE void compress_alone_lean(__m512i *h, __m512i n, __m512i m, const Constants &k,
+                                       const LeanMatrices &mx)
+{
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i key =
+        lean_products(lps_first<true>(_mm512_xor_si512(*h, n), k), zero, zero, mx); /* K_1 */
+    __m512i key_in = _mm512_xor_si512(key, constant(0));                            /* K_1 ^ C_1 */
+    __m512i t_in = _mm512_xor_si512(key, m);
+    Terms key_terms = lps_first<true>(key_in, k); /* K_2 */
+    for (int i = 1; i < 12; i++) {
+        const __m512i c = swapped_constant(i);
+        const Terms t_terms = lps_first<true>(t_in, k); /* t_i */
+        key_in = lean_products(key_terms, c, zero, mx); /* K_(i+1) ^ C_(i+1) */
+        t_in = lean_products(t_terms, c, key_in, mx);   /* t_i ^ K_(i+1) */
+        key_terms = lps_first<true>(key_in, k);
+    }
+    const Terms t_terms = lps_first<true>(t_in, k); /* t_12 */
+    const __m512i last =
+        lean_products(key_terms, zero, _mm512_xor_si512(*h, m), mx); /* K_13 ^ h ^ m */
+    *h = lean_products(t_terms, zero, last, mx);
+}
+
 VECTOR_INLINE __m512i transpose(__m512i v, const Constants &k)
 {
     return _mm512_permutexvar_epi8(k.gather[0], v);
@@ -431,6 +494,10 @@ VECTOR_INLINE void blocks_together(GOSTR3411_2012_CTX *const contexts[],
 {
     Constants k;
     load_constants(&k);
+    LeanMatrices mx;
+    if (Lean && L == 1) {
+        load_lean_matrices(&mx);
+    }
     __m512i h[L], count[L];
     EACH_LANE
     {
@@ -444,7 +511,9 @@ VECTOR_INLINE void blocks_together(GOSTR3411_2012_CTX *const contexts[],
             n[l] = transpose(count[l], k);
             message[l] = transpose(_mm512_loadu_si512(data[l] + 64 * b), k);
         }
-        if (Lean) {
+        if (Lean && L == 1) {
+            compress_alone_lean(h, n[0], message[0], k, mx);
+        } else if (Lean) {
             compress_together_lean<L>(h, n, message, k);
         } else if (L == 1) {
             compress_alone(h, n[0], message[0], k);
@@ -472,7 +541,9 @@ template <bool Lean> VECTOR_TARGET void g_n(const uint64_t N[8], uint64_t h[8], 
     const __m512i n = transpose(_mm512_loadu_si512(N), k);
     const __m512i message = transpose(_mm512_loadu_si512(m), k);
     if (Lean) {
-        compress_together_lean<1>(&state, &n, &message, k);
+        LeanMatrices mx;
+        load_lean_matrices(&mx);
+        compress_alone_lean(&state, n, message, k, mx);
     } else {
         compress_alone(&state, n, message, k);
     }
@@ -480,11 +551,20 @@ template <bool Lean> VECTOR_TARGET void g_n(const uint64_t N[8], uint64_t h[8], 
 }
 
 template <bool Lean>
+__attribute__((noinline)) VECTOR_TARGET void blocks_one(GOSTR3411_2012_CTX *context,
+                                                        const uint8_t *data, uint64_t nblocks);
+
+template <bool Lean>
 VECTOR_TARGET void blocks_any(GOSTR3411_2012_CTX *const contexts[], const uint8_t *const data[],
                               uint64_t nblocks, unsigned count)
 {
     switch (count) {
     case 1:
+        /* The lean body's one computation keeps its own registers. */
+        if (Lean) {
+            blocks_one<true>(contexts[0], data[0], nblocks);
+            break;
+        }
         blocks_together<1, Lean>(contexts, data, nblocks);
         break;
     case 2:
@@ -503,7 +583,8 @@ VECTOR_TARGET void blocks_any(GOSTR3411_2012_CTX *const contexts[], const uint8_
 }
 
 template <bool Lean>
-VECTOR_TARGET void blocks_one(GOSTR3411_2012_CTX *context, const uint8_t *data, uint64_t nblocks)
+__attribute__((noinline)) VECTOR_TARGET void blocks_one(GOSTR3411_2012_CTX *context,
+                                                        const uint8_t *data, uint64_t nblocks)
 {
     blocks_together<1, Lean>(&context, &data, nblocks);
 }
