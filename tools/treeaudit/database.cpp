@@ -209,15 +209,24 @@ bool parse_mode(Field f, uint32_t *mode)
     return true;
 }
 
+/* The fields of a last line, "end COUNT DIGEST [hmac MAC]": what is wrong
+ * with them, or nullptr. */
+const char *parse_last_line(const Field *f, size_t fields, uint64_t *count,
+                            uint8_t digest[DB_SEAL_SIZE], bool *has_mac, uint8_t mac[DB_SEAL_SIZE])
+{
+    if (fields != 3 && !(fields == 5 && f[3].is("hmac"))) return "a bad last line";
+    if (!parse_unsigned(f[1], count)) return "a bad count on the last line";
+    if (!parse_hex(f[2], digest, DB_SEAL_SIZE)) return "a bad digest on the last line";
+    *has_mac = fields == 5;
+    if (*has_mac && !parse_hex(f[4], mac, DB_SEAL_SIZE)) return "a bad MAC on the last line";
+    return nullptr;
+}
+
 int check_end(DbReader *r, const Field *f, size_t fields)
 {
-    if (fields != 3 && !(fields == 5 && f[3].is("hmac"))) return fail(r, "a bad last line");
     uint64_t count;
-    if (!parse_unsigned(f[1], &count)) return fail(r, "a bad count on the last line");
-    if (!parse_hex(f[2], r->digest, DB_SEAL_SIZE)) return fail(r, "a bad digest on the last line");
-    r->has_mac = fields == 5;
-    if (r->has_mac && !parse_hex(f[4], r->mac_value, DB_SEAL_SIZE))
-        return fail(r, "a bad MAC on the last line");
+    const char *bad = parse_last_line(f, fields, &count, r->digest, &r->has_mac, r->mac_value);
+    if (bad != nullptr) return fail(r, bad);
     if (r->start < r->have || getc(r->in) != EOF) return fail(r, "text after the last line");
     if (count != r->count) return fail(r, "the count of entries is wrong");
     uint8_t digest[DB_SEAL_SIZE];
@@ -563,11 +572,12 @@ bool sealed_as_said(FILE *in, const DbKey &key, const std::string &expect,
     const std::string last(tail + at, n - 1 - at);
     Field f[6];
     const size_t fields = split(last, f, 5);
+    uint64_t count;
+    bool has_mac;
     uint8_t digest[DB_SEAL_SIZE], mac_value[DB_SEAL_SIZE];
-    if (!f[0].is("end") || (fields != 3 && !(fields == 5 && f[3].is("hmac"))) ||
-        !parse_hex(f[2], digest, DB_SEAL_SIZE) || (key.present && fields != 5) ||
-        (fields == 5 && !parse_hex(f[4], mac_value, DB_SEAL_SIZE)) ||
-        (!expect.empty() && expect != db_hex(digest, DB_SEAL_SIZE)))
+    if (!f[0].is("end") ||
+        parse_last_line(f, fields, &count, digest, &has_mac, mac_value) != nullptr ||
+        (key.present && !has_mac) || (!expect.empty() && expect != db_hex(digest, DB_SEAL_SIZE)))
         return false;
 
     GOSTR3411_2012_CTX context;
