@@ -49,4 +49,26 @@ TEST(Pool, JobsNeedingNoWorkerNeverMakeAWorkerTakeAJobTwice)
     remove_tree(dir);
 }
 
+/* Idle workers are woken for a few files at once: a lone file, fewer than
+ * that, must still be hashed once the main thread waits for it, not only
+ * when the wait times out. */
+TEST(Pool, ALoneFileIsHashedWithoutWaitingOut)
+{
+    const std::string dir = make_temp_dir("pool");
+    write_file(dir + "/f", "f");
+    Pool *pool = pool_start(2, 2, 16);
+    ASSERT_NE(pool, nullptr);
+    for (int round = 0; round < 3; round++) {
+        Job file;
+        file.name = dir + "/f";
+        pool_push(pool, file);
+        const Job *head = pool_head(pool, 10000, false);
+        ASSERT_NE(head, nullptr);
+        EXPECT_EQ(head->error, 0);
+        pool_pop(pool);
+    }
+    pool_stop(pool);
+    remove_tree(dir);
+}
+
 } // namespace
