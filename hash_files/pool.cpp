@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "file_hash.h"
@@ -124,21 +125,22 @@ bool pool_empty(Pool *pool)
     return pool->next == pool->oldest;
 }
 
-void pool_push(Pool *pool, const Job &job)
+void pool_push(Pool *pool, Job job)
 {
     bool wake;
+    const bool file = job.kind == JOB_FILE;
     {
         std::lock_guard<std::mutex> hold(pool->lock);
         const size_t slot = slot_of(pool, pool->next);
-        pool->ring[slot] = job;
-        pool->done[slot] = job.kind != JOB_FILE;
+        pool->ring[slot] = std::move(job);
+        pool->done[slot] = !file;
         pool->next++;
-        if (job.kind == JOB_FILE) pool->waiting_files++;
+        if (file) pool->waiting_files++;
         /* An idle worker is woken for a few files at once, not for each: when
          * the main thread makes jobs more slowly than the workers take them,
          * a wake-up per file costs more than the file. pool_head wakes them
          * for fewer before it waits. */
-        wake = job.kind == JOB_FILE && pool->idle > 0 && pool->waiting_files >= pool->wake_batch;
+        wake = file && pool->idle > 0 && pool->waiting_files >= pool->wake_batch;
     }
     if (wake) pool->work.notify_one();
 }
@@ -167,8 +169,8 @@ Job *pool_head(Pool *pool, int wait_ms, bool batch)
 void pool_pop(Pool *pool)
 {
     std::lock_guard<std::mutex> hold(pool->lock);
-    const size_t slot = slot_of(pool, pool->oldest);
-    pool->ring[slot] = Job();
+    /* The slot is written whole by the push that reuses it. */
+    pool->ring[slot_of(pool, pool->oldest)].name.clear();
     pool->oldest++;
     /* Jobs that needed no worker may be printed before any worker looked at
      * them: the workers' next look must not fall behind the window, or it

@@ -28,7 +28,7 @@ bool pool_empty(Pool *pool);
 /* Main thread: adds a job at the window's end (it must not be full). A
  * JOB_FILE job goes to the workers; any other is finished already. Idle
  * workers are woken when a few file jobs wait, and by pool_head for any. */
-void pool_push(Pool *pool, const Job &job);
+void pool_push(Pool *pool, Job job);
 
 /* Main thread: the oldest job, once it is finished, or nullptr when it is not
  * finished within wait_ms milliseconds. When it is not finished yet and batch

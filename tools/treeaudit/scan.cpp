@@ -221,7 +221,6 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
                     job.kind = JOB_FILE;
                     job.fd = node.fd;
                     job.size = static_cast<int64_t>(node.size);
-                    job.name = node.path;
                 }
             }
             if (node.xattrs_later && job.kind != JOB_FILE) read_xattrs_later(node.fd, &p);
@@ -232,7 +231,7 @@ int scan(const ScanOptions &options, ScanSink sink, void *context, std::string *
                 job.before_read = read_xattrs_later;
                 job.context = &s.pending.back();
             }
-            pool_push(s.pool, job);
+            pool_push(s.pool, std::move(job));
         }
         if (got < 0) {
             status = got;
