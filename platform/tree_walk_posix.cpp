@@ -134,18 +134,28 @@ int open_quietly(int dir, const char *name, int flags)
  * following a link, through a path. */
 int read_xattrs(int fd, const char *path, std::vector<std::pair<std::string, std::string>> *out)
 {
-    std::vector<char> names(1024);
-    for (;;) {
-        const ssize_t got = fd >= 0 ? flistxattr(fd, names.data(), names.size())
-                                    : llistxattr(path, names.data(), names.size());
-        if (got >= 0) {
-            names.resize(static_cast<size_t>(got));
+    /* Most entries have no attributes or a short list: the first look needs
+     * no allocation. */
+    char first[1024];
+    std::vector<char> names;
+    size_t size = sizeof first;
+    for (char *list = first;;) {
+        const ssize_t got = fd >= 0 ? flistxattr(fd, list, size) : llistxattr(path, list, size);
+        if (got == 0) return 0;
+        if (got > 0) {
+            if (list == first) {
+                names.assign(first, first + got);
+            } else {
+                names.resize(static_cast<size_t>(got));
+            }
             break;
         }
         if (errno == ENOTSUP) return 0;
         if (errno != ERANGE) return errno;
-        names.resize(names.size() * 4);
-        if (names.size() > (1u << 24)) return E2BIG;
+        size *= 4;
+        if (size > (1u << 24)) return E2BIG;
+        names.resize(size);
+        list = names.data();
     }
     for (size_t i = 0; i < names.size();) {
         const char *name = names.data() + i;
@@ -563,8 +573,9 @@ int tree_path_compare(const std::string &a, const std::string &b)
     /* Paths share long beginnings: only the first byte that differs is
      * weighed, with "/" below every other byte. */
     const size_t n = std::min(a.size(), b.size());
-    const size_t i =
-        static_cast<size_t>(std::mismatch(a.data(), a.data() + n, b.data()).first - a.data());
+    size_t i = 0;
+    while (i + 8 <= n && memcmp(a.data() + i, b.data() + i, 8) == 0) i += 8;
+    while (i < n && a[i] == b[i]) i++;
     if (i == n) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
     const unsigned x = a[i] == '/' ? 0u : static_cast<unsigned char>(a[i]) + 1u;
     const unsigned y = b[i] == '/' ? 0u : static_cast<unsigned char>(b[i]) + 1u;
