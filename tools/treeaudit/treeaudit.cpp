@@ -549,10 +549,12 @@ int run_compare(const Args &a, const DbKey &key)
     }
     DbReader old_r, new_r;
     int result = 0;
-    if ((status = db_read_begin(&old_r, old_in, a.operands[0], key, seal)) != DB_OK ||
+    const bool old_read =
+        (status = db_read_begin(&old_r, old_in, a.operands[0], key, seal)) == DB_OK;
+    if (!old_read ||
         (status = db_read_begin(&new_r, new_in, a.operands[1], key, new_seal)) != DB_OK) {
-        say(quote_name(status == DB_OK ? a.operands[1] : a.operands[0]) + ":" +
-            (old_r.error.empty() ? new_r.error : old_r.error));
+        say(old_read ? quote_name(a.operands[1]) + ":" + new_r.error
+                     : quote_name(a.operands[0]) + ":" + old_r.error);
         result = status_of_read(status);
     } else if (old_r.header.digest_size != new_r.header.digest_size) {
         say("the two databases hold digests of different lengths");
