@@ -102,6 +102,11 @@ TEST_F(TreeauditDatabase, DamageIsRefusedWithItsLine)
         expect_refused(treeaudit({"check", bad}), 65, "treeaudit: " + bad + ":" + d.err + "\n");
         remove(bad.c_str());
     }
+    /* compare names the one at fault, the second as well as the first. */
+    const std::string later = db_path("later.db");
+    write_file(later, sealed_again("treeaudit-db 2" + good.substr(14)));
+    expect_refused(treeaudit({"compare", db, later}), 65,
+                   "treeaudit: " + later + ":1: a database of an unknown version\n");
 }
 
 /* A key: the database sealed with another, one rewritten and its digest
