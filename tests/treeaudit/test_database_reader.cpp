@@ -89,6 +89,10 @@ TEST(TreeauditReader, PathsOrderAsTheWalkLists)
     EXPECT_GT(tree_path_compare("/a-b", "/a/zzz"), 0);
     EXPECT_GT(tree_path_compare("/a\xff", "/a!"), 0);
     EXPECT_EQ(tree_path_compare("/same/path", "/same/path"), 0);
+    /* The same beyond the first eight bytes. */
+    EXPECT_LT(tree_path_compare("/usr/include/a/b", "/usr/include/a-b"), 0);
+    EXPECT_LT(tree_path_compare("/usr/inc/lude", "/usr/inc-lude"), 0);
+    EXPECT_GT(tree_path_compare("/usr/include/ab", "/usr/include/a"), 0);
 }
 
 } // namespace
