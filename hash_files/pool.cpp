@@ -169,8 +169,7 @@ Job *pool_head(Pool *pool, int wait_ms, bool batch)
 void pool_pop(Pool *pool)
 {
     std::lock_guard<std::mutex> hold(pool->lock);
-    /* The slot is written whole by the push that reuses it. */
-    pool->ring[slot_of(pool, pool->oldest)].name.clear();
+    /* The slot stays as it is: the push that reuses it writes it whole. */
     pool->oldest++;
     /* Jobs that needed no worker may be printed before any worker looked at
      * them: the workers' next look must not fall behind the window, or it

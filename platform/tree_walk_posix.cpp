@@ -137,29 +137,25 @@ int read_xattrs(int fd, const char *path, std::vector<std::pair<std::string, std
     /* Most entries have no attributes or a short list: the first look needs
      * no allocation. */
     char first[1024];
-    std::vector<char> names;
+    std::vector<char> larger;
+    char *list = first;
     size_t size = sizeof first;
-    for (char *list = first;;) {
+    for (;;) {
         const ssize_t got = fd >= 0 ? flistxattr(fd, list, size) : llistxattr(path, list, size);
-        if (got == 0) return 0;
-        if (got > 0) {
-            if (list == first) {
-                names.assign(first, first + got);
-            } else {
-                names.resize(static_cast<size_t>(got));
-            }
+        if (got >= 0) {
+            size = static_cast<size_t>(got);
             break;
         }
         if (errno == ENOTSUP) return 0;
         if (errno != ERANGE) return errno;
         size *= 4;
         if (size > (1u << 24)) return E2BIG;
-        names.resize(size);
-        list = names.data();
+        larger.resize(size);
+        list = larger.data();
     }
-    for (size_t i = 0; i < names.size();) {
-        const char *name = names.data() + i;
-        const size_t length = strnlen(name, names.size() - i);
+    for (size_t i = 0; i < size;) {
+        const char *name = list + i;
+        const size_t length = strnlen(name, size - i);
         i += length + 1;
         if (length == 0) continue;
         std::string value(256, '\0');
